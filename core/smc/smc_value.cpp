@@ -4,7 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <format>
+#include <string>
 #include <limits>
 
 namespace {
@@ -79,5 +79,5 @@ FanResult<std::vector<std::uint8_t>> encode_smc_value(std::string_view type, std
         if (value != std::trunc(value) || value > 255 || size != 1) return fan_error("모드 범위 오류");
         return std::vector<std::uint8_t>{static_cast<std::uint8_t>(value)};
     }
-    return fan_error(std::format("지원하지 않는 쓰기 형식: {}", type));
+    return fan_error("지원하지 않는 쓰기 형식: " + std::string(type));
 }

@@ -1,0 +1,174 @@
+#include "smc/smc_port_linux.hpp"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "sys/unique_fd.hpp"
+
+namespace {
+
+constexpr std::uint32_t kServiceHandle = 1;
+// Long enough for any honest device, short enough that a hung one cannot stall the helper.
+constexpr time_t kTimeoutSeconds = 5;
+
+bool owned_and_closed(const struct stat& info, uid_t owner) {
+    return info.st_uid == owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string parent_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+enum class Transfer { complete, closed, timed_out, failed };
+
+Transfer send_all(int fd, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Transfer::timed_out;
+            return errno == EPIPE || errno == ECONNRESET ? Transfer::closed : Transfer::failed;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return Transfer::complete;
+}
+
+Transfer receive_all(int fd, std::uint8_t* data, std::size_t size, std::size_t& received) {
+    received = 0;
+    while (received < size) {
+        const ssize_t n = ::recv(fd, data + received, size - received, 0);
+        if (n == 0) return Transfer::closed;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Transfer::timed_out;
+            return errno == ECONNRESET ? Transfer::closed : Transfer::failed;
+        }
+        received += static_cast<std::size_t>(n);
+    }
+    return Transfer::complete;
+}
+
+class SocketSmcPort final : public SmcPort {
+public:
+    SocketSmcPort(std::string path, uid_t owner) : path_(std::move(path)), owner_(owner) {}
+
+    std::uint32_t find_service() override {
+        struct stat socket_info {};
+        struct stat directory_info {};
+        if (::lstat(path_.c_str(), &socket_info) != 0 || !S_ISSOCK(socket_info.st_mode)) return 0;
+        if (socket_info.st_uid != owner_) return 0;
+        if (::stat(parent_of(path_).c_str(), &directory_info) != 0 ||
+            !owned_and_closed(directory_info, owner_)) {
+            return 0;
+        }
+        return kServiceHandle;
+    }
+
+    std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) override {
+        if (service != kServiceHandle) return smc_return::kNoDevice;
+
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof(address.sun_path)) return smc_return::kNoDevice;
+        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd) return smc_return::kError;
+
+        const timeval timeout{kTimeoutSeconds, 0};
+        if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0) {
+            return smc_return::kError;
+        }
+
+        int rc = 0;
+        do {
+            rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) return smc_return::kNoDevice;
+
+        // The path was checked before connecting; the peer itself must be the owner as well.
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+            length != sizeof peer || peer.uid != owner_) {
+            return smc_return::kNotPermitted;
+        }
+
+        connection = next_connection_++;
+        connections_.emplace(connection, std::move(fd));
+        return smc_return::kSuccess;
+    }
+
+    // The lookup holds nothing on this platform.
+    void release_service(std::uint32_t) override {}
+
+    std::uint32_t call_struct(std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
+                              SmcRecord& output, std::size_t& output_size) override {
+        const auto found = connections_.find(connection);
+        if (found == connections_.end()) return smc_return::kNotOpen;
+        UniqueFd& fd = found->second;
+        // A connection that failed mid-record is out of step with the device; reading on
+        // would pair requests with the wrong answers.
+        if (!fd) return smc_return::kNotResponding;
+        if (selector != smc_record::kSelector || output_size < smc_record::kSize) return smc_return::kError;
+
+        const Transfer sent = send_all(fd.get(), input.data(), input.size());
+        if (sent != Transfer::complete) {
+            fd.reset();
+            return sent == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
+        }
+
+        output.fill(0);
+        std::size_t received = 0;
+        const Transfer answered = receive_all(fd.get(), output.data(), output.size(), received);
+        if (answered == Transfer::timed_out || answered == Transfer::failed) {
+            fd.reset();
+            return answered == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
+        }
+        if (answered == Transfer::closed) {
+            // The device hung up; what arrived is all there is.
+            fd.reset();
+            output_size = received;
+            return smc_return::kSuccess;
+        }
+
+        output_size = received;
+        std::uint32_t code = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            code |= std::uint32_t{output[smc_record::kTransportReturn + i]} << (8 * i);
+            output[smc_record::kTransportReturn + i] = 0;
+        }
+        return code;
+    }
+
+    void close_connection(std::uint32_t connection) override { connections_.erase(connection); }
+
+private:
+    std::string path_;
+    uid_t owner_;
+    std::uint32_t next_connection_ = 1;
+    std::map<std::uint32_t, UniqueFd> connections_;
+};
+
+}  // namespace
+
+std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner) {
+    return std::make_unique<SocketSmcPort>(std::move(path), owner);
+}
+
+std::unique_ptr<SmcPort> platform_smc_port() {
+    return make_socket_smc_port(smc_record::kVirtualDevicePath, 0);
+}

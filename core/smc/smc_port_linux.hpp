@@ -1,0 +1,13 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "smc/smc_port.hpp"
+
+// The stand-in for the SMC user client: a device answering 80-byte records on a local stream
+// socket at `path`. The service exists only while that socket, and the directory holding it,
+// belong to `owner` and cannot be replaced by anyone else.
+std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner);
