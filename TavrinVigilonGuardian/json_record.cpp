@@ -1,0 +1,143 @@
+#include "json_record.hpp"
+
+#include "guardian_error.hpp"
+#include "text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <set>
+#include <vector>
+
+std::string formatNumber(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+void JsonObjectWriter::addKey(std::string_view key) {
+    if (text_.size() > 1) text_ += ',';
+    text_ += nlohmann::json(std::string(key)).dump();
+    text_ += ':';
+}
+
+void JsonObjectWriter::addBool(std::string_view key, bool value) {
+    addKey(key);
+    text_ += value ? "true" : "false";
+}
+
+void JsonObjectWriter::addInteger(std::string_view key, std::int64_t value) {
+    addKey(key);
+    text_ += std::to_string(value);
+}
+
+void JsonObjectWriter::addNumber(std::string_view key, double value) {
+    if (!std::isfinite(value)) throw GuardianError("Cannot encode a number that is not finite.");
+    addKey(key);
+    text_ += formatNumber(value);
+}
+
+void JsonObjectWriter::addString(std::string_view key, const std::string& value) {
+    if (!isValidUtf8(value)) throw GuardianError("Cannot encode text that is not UTF-8.");
+    addKey(key);
+    text_ += nlohmann::json(value).dump();
+}
+
+JsonRecordReader::JsonRecordReader(std::string_view text) {
+    // The parser would stop silently at a NUL byte; such a file is not one of ours.
+    if (text.find('\0') != std::string_view::npos) throw JsonRecordMismatch{};
+    std::vector<std::set<std::string>> keysPerObject;
+    bool repeatedKey = false;
+    const auto watchKeys = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
+        using Event = nlohmann::json::parse_event_t;
+        if (event == Event::object_start) {
+            keysPerObject.emplace_back();
+        } else if (event == Event::object_end) {
+            if (!keysPerObject.empty()) keysPerObject.pop_back();
+        } else if (event == Event::key && !keysPerObject.empty()) {
+            if (!keysPerObject.back().insert(parsed.get<std::string>()).second) repeatedKey = true;
+        }
+        return true;
+    };
+    object_ = nlohmann::json::parse(text.begin(), text.end(), watchKeys, false);
+    if (object_.is_discarded() || repeatedKey || !object_.is_object()) throw JsonRecordMismatch{};
+}
+
+const nlohmann::json* JsonRecordReader::find(const char* key) const {
+    const auto it = object_.find(key);
+    if (it == object_.end() || it->is_null()) return nullptr;
+    return &*it;
+}
+
+namespace {
+
+std::int64_t asInteger(const nlohmann::json& value) {
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            throw JsonRecordMismatch{};
+        }
+        return static_cast<std::int64_t>(number);
+    }
+    if (value.is_number_integer()) return value.get<std::int64_t>();
+    throw JsonRecordMismatch{};
+}
+
+double asNumber(const nlohmann::json& value) {
+    if (!value.is_number()) throw JsonRecordMismatch{};
+    const double number = value.get<double>();
+    if (!std::isfinite(number)) throw JsonRecordMismatch{};
+    return number;
+}
+
+bool asBool(const nlohmann::json& value) {
+    if (!value.is_boolean()) throw JsonRecordMismatch{};
+    return value.get<bool>();
+}
+
+}  // namespace
+
+std::int64_t JsonRecordReader::requiredInteger(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) throw JsonRecordMismatch{};
+    return asInteger(*value);
+}
+
+double JsonRecordReader::requiredNumber(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) throw JsonRecordMismatch{};
+    return asNumber(*value);
+}
+
+bool JsonRecordReader::requiredBool(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) throw JsonRecordMismatch{};
+    return asBool(*value);
+}
+
+std::optional<std::int64_t> JsonRecordReader::optionalInteger(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) return std::nullopt;
+    return asInteger(*value);
+}
+
+std::optional<double> JsonRecordReader::optionalNumber(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) return std::nullopt;
+    return asNumber(*value);
+}
+
+std::optional<bool> JsonRecordReader::optionalBool(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) return std::nullopt;
+    return asBool(*value);
+}
+
+std::optional<std::string> JsonRecordReader::optionalString(const char* key) const {
+    const auto* value = find(key);
+    if (value == nullptr) return std::nullopt;
+    if (!value->is_string()) throw JsonRecordMismatch{};
+    return value->get<std::string>();
+}

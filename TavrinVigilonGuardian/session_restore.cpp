@@ -1,0 +1,98 @@
+#include "Safety/wake_power_policy.hpp"
+#include "atomic_write.hpp"
+#include "guardian_context.hpp"
+#include "guardian_error.hpp"
+#include "session.hpp"
+#include "sleep_control.hpp"
+#include "state_store.hpp"
+
+#include <cerrno>
+#include <exception>
+#include <unistd.h>
+
+namespace {
+
+bool storedCooling() {
+    try {
+        const auto stored = readState();
+        return stored && stored->coolingRequired.value_or(false);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void removeMarker(const std::string& markerPath) {
+    if (::unlink(markerPath.c_str()) != 0 && errno != ENOENT) {
+        throw GuardianError("Cannot remove ownership marker.");
+    }
+}
+
+// Leaves the record active with the retry message so that the watcher tries again.
+void recordRetry(GuardianContext& context, const std::string& reason, bool cooling, const std::exception& error) {
+    WakeGuardianState record;
+    try {
+        const auto stored = readState();
+        record = stored ? *stored : WakeGuardianState::idle(std::nullopt, std::nullopt, context.system.wallClock());
+    } catch (const std::exception&) {
+        record = WakeGuardianState::idle(std::nullopt, std::nullopt, context.system.wallClock());
+    }
+    record.active = true;
+    record.lastUpdated = context.system.wallClock();
+    record.stopReason = reason;
+    record.coolingRequired = cooling;
+    record.error = std::string("복구를 재시도하고 있습니다: ") + error.what();
+    try {
+        atomicWrite(record, context.statePath, false);
+    } catch (const std::exception&) {
+        // The marker alone still makes the next restore happen.
+    }
+}
+
+}  // namespace
+
+void restore(const std::string& reason, bool isExplicit) {
+    auto& context = guardianContext();
+
+    if (!markerExists() && !isExplicit) return;
+
+    if (isExplicit && !markerExists()) claimSetting();
+
+    const bool cooling = context.thermalProtection.coolingRequired || storedCooling();
+
+    try {
+        setSleepDisabled(false);
+
+        auto record = WakeGuardianState::idle(reason, std::nullopt, context.system.wallClock());
+        record.coolingRequired = cooling;
+        record.thermalLimit = rawValue(context.activeThermalLimit);
+        atomicWrite(record, context.statePath, true);
+
+        if (markerExists()) removeMarker(context.markerPath);
+    } catch (const std::exception& error) {
+        recordRetry(context, reason, cooling, error);
+        throw;
+    }
+}
+
+void safetyStop(const std::string& reason) {
+    auto& context = guardianContext();
+    WakePowerPolicy::applySafetyStop(
+        reason, markerExists(), context.pendingThermalStop,
+        [](const std::string& effectiveReason) { restore(effectiveReason, false); }, [] { requestSleep(); });
+}
+
+void persistCoolingLatch() {
+    auto& context = guardianContext();
+
+    if (markerExists()) return;
+
+    const auto stored = readState();
+
+    const bool storedLatch = stored && stored->coolingRequired.value_or(false);
+    if (storedLatch == context.thermalProtection.coolingRequired) return;
+
+    auto record = stored ? *stored : WakeGuardianState::idle(std::nullopt, std::nullopt, context.system.wallClock());
+    record.coolingRequired = context.thermalProtection.coolingRequired;
+    record.thermalLimit = rawValue(context.activeThermalLimit);
+    atomicWrite(record, context.statePath, true);
+}
