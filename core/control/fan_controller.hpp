@@ -1,0 +1,171 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "control/snapshot.hpp"
+#include "fan_error.hpp"
+#include "smc/fan_hardware.hpp"
+#include "smc/smc_value.hpp"
+#include "sys/clock.hpp"
+#include "sys/thermal.hpp"
+
+// The temperature sensors consulted, in reading order.
+inline constexpr std::array<std::string_view, 13> TEMPERATURE_KEYS = {
+    "Te05", "Te0S", "Te09", "Te0H", "Tp01", "Tp05", "Tp09",
+    "Tp0D", "Tp0V", "Tp0Y", "Tp0b", "Tp0e", "TC0P"};
+
+namespace fan_control_detail {
+
+inline void sleep_thread(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+// The key of one fan: "F", the id in decimal, then the two-letter suffix ("Ac", "md", ...).
+inline std::string fan_key(std::int64_t id, std::string_view suffix) {
+    return "F" + std::to_string(id) + std::string(suffix);
+}
+
+// Truncation toward zero, refused where the double has no signed 64-bit counterpart.
+inline std::optional<std::int64_t> truncated(double value) {
+    constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    if (!std::isfinite(value) || value >= kLimit || value < -kLimit) return std::nullopt;
+    return static_cast<std::int64_t>(std::trunc(value));
+}
+
+}  // namespace fan_control_detail
+
+// The fan control engine. It reads the SMC afresh on every call: nothing about fans or
+// temperatures is cached here. The thermal source, the sleeper and the clock are injected so
+// that the whole engine runs against fakes without real waiting.
+template <FanHardware H>
+class FanController {
+public:
+    H hardware;
+    std::optional<double> ceiling;
+    std::optional<std::string> notice;
+    std::function<std::int64_t()> thermal_source;
+    std::function<void(double)> sleeper;
+    std::function<double()> clock;
+    std::set<std::int64_t> controlled;
+    std::map<std::int64_t, double> targets;
+    bool ftst_engaged = false;
+    bool restoring = false;
+
+    explicit FanController(H hw, std::function<std::int64_t()> thermal = thermal_state,
+                           std::function<void(double)> sleep = fan_control_detail::sleep_thread,
+                           std::function<double()> now = continuous_seconds)
+        : hardware(std::move(hw)),
+          thermal_source(std::move(thermal)),
+          sleeper(std::move(sleep)),
+          clock(std::move(now)) {}
+
+    // Read side.
+    std::optional<double> number(std::string_view key);
+    std::optional<std::string> mode_key(std::int64_t id);
+    std::optional<double> temperature();
+    FanResult<std::vector<Fan>> fans();
+    FanResult<Snapshot> snapshot();
+};
+
+template <FanHardware H>
+std::optional<double> FanController<H>::number(std::string_view key) {
+    auto value = hardware.read(key);
+    if (!value) return std::nullopt;
+    return value->number();
+}
+
+template <FanHardware H>
+std::optional<std::string> FanController<H>::mode_key(std::int64_t id) {
+    // Machines name the key either way; the first one that is a one-byte "ui8 " wins.
+    const auto is_mode_key = [this](const std::string& key) {
+        auto value = hardware.read(key);
+        return value && value->type == "ui8 " && value->bytes.size() == 1;
+    };
+    // 1. Upper-case form.
+    if (std::string key = fan_control_detail::fan_key(id, "Md"); is_mode_key(key)) return key;
+    // 2. Lower-case form.
+    if (std::string key = fan_control_detail::fan_key(id, "md"); is_mode_key(key)) return key;
+    // 3. None.
+    return std::nullopt;
+}
+
+template <FanHardware H>
+std::optional<double> FanController<H>::temperature() {
+    std::optional<double> hottest;
+    // 1. Every sensor, every time.
+    for (const std::string_view key : TEMPERATURE_KEYS) {
+        const std::optional<double> reading = number(key);
+        // 2. Only plausible readings count.
+        if (!reading || *reading < 5.0 || *reading > 125.0) continue;
+        // 3. The hottest one.
+        if (!hottest || *reading > *hottest) hottest = reading;
+    }
+    return hottest;
+}
+
+template <FanHardware H>
+FanResult<std::vector<Fan>> FanController<H>::fans() {
+    // 1. The fan count.
+    const std::optional<double> count = number("FNum");
+    if (!count || *count != std::trunc(*count) || *count < 0 || *count > 8) {
+        return fan_error("팬 개수를 읽지 못했습니다.");
+    }
+
+    // 2. Each fan in id order.
+    std::vector<Fan> result;
+    const auto total = static_cast<std::int64_t>(*count);
+    for (std::int64_t id = 0; id < total; ++id) {
+        Fan fan;
+        fan.id = id;
+        // 2.1. The current speed must be plausible, or the whole inventory fails.
+        const std::optional<double> actual = number(fan_control_detail::fan_key(id, "Ac"));
+        if (!actual || *actual < 0 || *actual > 20000) {
+            return fan_error("팬 " + std::to_string(id + 1) + "의 RPM을 읽지 못했습니다.");
+        }
+        fan.actual = *actual;
+        // 2.2. Limits and target exactly as read.
+        fan.minimum = number(fan_control_detail::fan_key(id, "Mn"));
+        fan.maximum = number(fan_control_detail::fan_key(id, "Mx"));
+        fan.target = number(fan_control_detail::fan_key(id, "Tg"));
+        // 2.3. The mode, when the fan has a readable mode key.
+        if (const std::optional<std::string> key = mode_key(id)) {
+            if (const std::optional<double> mode = number(*key)) {
+                fan.mode = fan_control_detail::truncated(*mode);
+            }
+        }
+        result.push_back(std::move(fan));
+    }
+
+    // 3. In id order.
+    return result;
+}
+
+template <FanHardware H>
+FanResult<Snapshot> FanController<H>::snapshot() {
+    Snapshot taken;
+    // 1. Fans.
+    auto inventory = fans();
+    if (!inventory) return std::unexpected(inventory.error());
+    taken.fans = std::move(*inventory);
+    // 2. Temperature.
+    taken.temperature = temperature();
+    // 3. Thermal level.
+    taken.thermal = thermal_source();
+    // 4. Notice.
+    taken.notice = notice;
+    // 5. Controlled fans, ascending (the set's own order).
+    taken.controlled.assign(controlled.begin(), controlled.end());
+    return taken;
+}
