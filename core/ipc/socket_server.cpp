@@ -1,0 +1,187 @@
+#include "ipc/socket_server.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include "ipc/peer_identity.hpp"
+#include "sys/clock.hpp"
+
+namespace {
+
+constexpr std::size_t kSessionIdLength = 36;
+constexpr std::size_t kCodeHashLength = 40;
+// The address record's path field: 104 bytes, so a path keeps room for its zero.
+constexpr std::size_t kPathField = 104;
+constexpr int kBacklog = 4;
+constexpr int kAcceptWaitMs = 500;
+constexpr time_t kSocketTimeoutSeconds = 15;
+constexpr time_t kRequestTimeoutSeconds = 1;
+constexpr double kRequestDeadlineSeconds = 1.0;
+
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_code_hash(std::string_view hash) {
+    if (hash.size() != kCodeHashLength) return false;
+    for (const char c : hash) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+std::string code_requirement(std::string_view hash) {
+    std::string text = "cdhash H\"";
+    text += hash;
+    text += '"';
+    return text;
+}
+
+void set_timeout(int fd, int option, time_t seconds) {
+    const timeval timeout{seconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);
+}
+
+// The option results are deliberately not checked: a socket without them still works, only
+// with longer waits.
+void set_socket_options(int fd) {
+    set_no_sigpipe(fd);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    set_timeout(fd, SO_RCVTIMEO, kSocketTimeoutSeconds);
+    set_timeout(fd, SO_SNDTIMEO, kSocketTimeoutSeconds);
+}
+
+// One byte per read, so that nothing after the line feed is consumed.
+FanResult<std::string> read_request_line(int connection) {
+    const double deadline = continuous_seconds() + kRequestDeadlineSeconds;
+    std::string line;
+    for (;;) {
+        if (continuous_seconds() >= deadline) return fan_error(kRequestTooLarge);
+        char byte = 0;
+        const ssize_t n = ::read(connection, &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fan_error(kPeerDisconnected);
+        if (byte == '\n') return line;
+        line += byte;
+        if (line.size() >= kLineLimit) return fan_error(kRequestTooLarge);
+    }
+}
+
+Reply error_only(std::string message) {
+    Reply reply;
+    reply.error = std::move(message);
+    return reply;
+}
+
+}  // namespace
+
+FanResult<std::string> session_path(std::string_view session_id) {
+    // 1. Exactly the 8-4-4-4-12 form.
+    if (session_id.size() != kSessionIdLength) return fan_error(kInvalidSessionId);
+    for (std::size_t i = 0; i < session_id.size(); ++i) {
+        const bool dash_position = i == 8 || i == 13 || i == 18 || i == 23;
+        const bool fits = dash_position ? session_id[i] == '-' : is_hex_digit(session_id[i]);
+        if (!fits) return fan_error(kInvalidSessionId);
+    }
+    // 2. The path, with the identifier exactly as received.
+    std::string path = "/var/run/fantavrin.";
+    path += session_id;
+    path += "/control.sock";
+    return path;
+}
+
+FanResult<SocketServer> SocketServer::bind(std::string path, std::uint32_t uid) {
+    // 1. The socket.
+    UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+    if (!listener) return fan_error(kSocketCreateFailed);
+
+    // 2. Options, unchecked.
+    set_socket_options(listener.get());
+
+    // 3. The path must fit the address record with its zero.
+    if (path.size() > kSocketPathLimit) return fan_error(kSocketPathTooLong);
+
+    // 4. The address record: the path, zero-filled to the end of the field.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    const auto address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + kPathField);
+
+    // 5. A path with a NUL byte would name another file than the one asked for.
+    if (path.find('\0') != std::string::npos) return fan_error(kSocketSetupFailed);
+
+    // 6. Bind, hand the file to the session user alone, listen. A socket file that bind made
+    // is left for the caller's cleanup. lchown never follows a link put in the file's place.
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), address_length) != 0 ||
+        ::lchown(path.c_str(), uid, 0) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
+        ::listen(listener.get(), kBacklog) != 0) {
+        return fan_error(kSocketSetupFailed);
+    }
+
+    // 7. The server.
+    return SocketServer(std::move(path), std::move(listener));
+}
+
+void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& code_hash,
+                        const std::function<Reply(const Request&)>& handler) {
+    // 1. A short wait, so that the caller's loop keeps its pace; a signal ends it at once.
+    pollfd waiting{listener_.get(), POLLIN, 0};
+    if (::poll(&waiting, 1, kAcceptWaitMs) <= 0) return;
+
+    // 2. The connection.
+    const UniqueFd connection(::accept(listener_.get(), nullptr, nullptr));
+    if (!connection) return;
+
+    // 3. Options; the request must then come within a second, the reply may take longer.
+    set_socket_options(connection.get());
+    set_timeout(connection.get(), SO_RCVTIMEO, kRequestTimeoutSeconds);
+
+    // 4. Only the session user; a refused peer learns nothing.
+    const auto peer_uid = peer_effective_uid(connection.get());
+    if (!peer_uid || *peer_uid != uid) return;
+
+    // 5. In daemon mode, only the one application build.
+    if (code_hash) {
+        if (!is_code_hash(*code_hash)) return;
+        if (!peer_code_satisfies(connection.get(), code_requirement(*code_hash))) return;
+    }
+
+    // 6-9. The request and the handler's answer to it.
+    Reply reply;
+    if (auto line = read_request_line(connection.get()); !line) {
+        reply = error_only(line.error().message);
+    } else if (auto request = decode_request(*line); !request) {
+        reply = error_only(request.error().message);
+    } else {
+        reply = handler(*request);
+    }
+
+    // 10. One more attempt carrying only the failure, whose own result does not matter.
+    if (auto sent = send_json(reply, connection.get()); !sent) {
+        (void)send_json(error_only(sent.error().message), connection.get());
+    }
+    // 11. The connection closes with its guard.
+}
+
+SocketServer& SocketServer::operator=(SocketServer&& other) noexcept {
+    if (this != &other) {
+        release();
+        path_ = std::move(other.path_);
+        listener_ = std::move(other.listener_);
+    }
+    return *this;
+}
+
+void SocketServer::release() {
+    if (!listener_) return;
+    listener_.reset();
+    if (path_.find('\0') == std::string::npos) ::unlink(path_.c_str());
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// The identity of a program's code: the first 20 bytes of the SHA-256 of its executable file,
+// as 40 lower-case hexadecimal digits (the first 40 characters `sha256sum` prints for it).
+// Empty when the file cannot be read to its end.
+std::optional<std::string> code_hash_of_file(const std::string& path);
+
+// The same, read from an open descriptor positioned at the file's start.
+std::optional<std::string> code_hash_of_descriptor(int fd);
