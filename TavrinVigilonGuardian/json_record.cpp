@@ -10,10 +10,15 @@
 #include <vector>
 
 std::string formatNumber(double value) {
+    // Timestamps and uptimes read best in fixed notation; outside this band a fixed text would be
+    // long runs of zeros, so exponent notation takes over.
+    const double magnitude = std::fabs(value);
+    const bool fixed = magnitude == 0 || (magnitude >= 1e-5 && magnitude < 1e16);
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                      fixed ? std::chars_format::fixed : std::chars_format::scientific);
     std::string text(buffer, result.ptr);
-    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    if (fixed && text.find('.') == std::string::npos) text += ".0";
     return text;
 }
 
