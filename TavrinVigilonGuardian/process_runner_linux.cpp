@@ -114,6 +114,8 @@ std::string run(const std::string& program, const std::vector<std::string>& argu
     ::posix_spawn_file_actions_adddup2(&setup.actions, input, STDIN_FILENO);
     ::posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
     ::posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDERR_FILENO);
+    // Descriptors the guardian itself inherited without close-on-exec stay out of the child too.
+    ::posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
     // The child starts with default signal handling and nothing blocked, whatever the guardian
     // itself ignores or masks.
     sigset_t all;

@@ -1,0 +1,103 @@
+#include "guardian_test_support.hpp"
+#include "process_runner.hpp"
+
+#include "sys/clock.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+class ProcessRunnerTest : public ::testing::Test {
+protected:
+    void SetUp() override { replaceGuardianContextForTesting(GuardianContext(dir.path())); }
+
+    static std::string failureOf(const std::string& program, const std::vector<std::string>& arguments,
+                                 double timeout = 10) {
+        try {
+            run(program, arguments, timeout);
+        } catch (const GuardianError& error) {
+            return error.message;
+        }
+        return "(no error)";
+    }
+
+    TempDir dir;
+};
+
+TEST_F(ProcessRunnerTest, BothStreamsShareOnePipe) {
+    EXPECT_EQ(run("/bin/sh", {"-c", "echo out; echo err >&2; echo out2"}, 10), "out\nerr\nout2\n");
+    EXPECT_EQ(run("/bin/true", {}, 10), "");
+}
+
+TEST_F(ProcessRunnerTest, ChildSeesExactlyThreeVariables) {
+    ::setenv("GUARDIAN_TEST_LEAK", "1", 1);
+    EXPECT_EQ(run("/usr/bin/env", {}, 10), "PATH=/usr/bin:/bin:/usr/sbin:/sbin\nLANG=C\nLC_ALL=C\n");
+    ::unsetenv("GUARDIAN_TEST_LEAK");
+}
+
+TEST_F(ProcessRunnerTest, ArgumentsAreNotInterpretedByAShell) {
+    EXPECT_EQ(run("/bin/echo", {"a b", "$HOME", ";", "*"}, 10), "a b $HOME ; *\n");
+}
+
+TEST_F(ProcessRunnerTest, StandardInputIsTheHeldLockOrTheNullDevice) {
+    EXPECT_EQ(run("/bin/readlink", {"/proc/self/fd/0"}, 10), "/dev/null\n");
+
+    const std::string lockFile = dir / "held";
+    writeText(lockFile, "");
+    const int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    guardianContext().currentLockFD = fd;
+    EXPECT_EQ(run("/bin/readlink", {"/proc/self/fd/0"}, 10), lockFile + "\n");
+    guardianContext().currentLockFD.reset();
+    EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "the runner closed the caller's descriptor";
+    ::close(fd);
+
+    // Nothing else of the guardian's leaks into the child.
+    EXPECT_EQ(run("/bin/sh", {"-c", "ls /proc/self/fd | wc -l"}, 10), "4\n");  // 0-2 and ls's own
+}
+
+TEST_F(ProcessRunnerTest, OutputThatIsNotUtf8BecomesEmpty) {
+    EXPECT_EQ(run("/usr/bin/printf", {"ok\\377"}, 10), "");
+    EXPECT_EQ(run("/usr/bin/printf", {"caf\\303\\251"}, 10), "café");
+    EXPECT_EQ(failureOf("/bin/sh", {"-c", "printf '\\377'; exit 2"}), "sh failed: ");
+}
+
+TEST_F(ProcessRunnerTest, NonZeroStatusReportsTrimmedOutput) {
+    EXPECT_EQ(failureOf("/bin/sh", {"-c", "printf ' \\t boom\\n line two \\n\\n'; exit 3"}),
+              "sh failed: boom\n line two");
+    EXPECT_EQ(failureOf("/bin/sh", {"-c", "echo; exit 1"}), "sh failed: ");
+    EXPECT_EQ(failureOf("/bin/sh", {"-c", "kill -KILL $$"}), "sh failed: ");
+}
+
+TEST_F(ProcessRunnerTest, LaunchFailureIsThePlatformError) {
+    try {
+        run(dir / "missing-tool", {}, 10);
+        ADD_FAILURE();
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), ENOENT);
+    }
+}
+
+TEST_F(ProcessRunnerTest, TimeOutEndsTheChild) {
+    const std::string pidFile = dir / "pid";
+    const double started = uptime_seconds();
+    EXPECT_EQ(failureOf("/bin/sh", {"-c", "echo $$ > '" + pidFile + "'; exec sleep 30"}, 0.3), "sh timed out.");
+    EXPECT_GE(uptime_seconds() - started, 0.3);
+    const pid_t child = std::stoi(readText(pidFile));
+    EXPECT_EQ(::kill(child, 0), -1) << "child still exists";
+}
+
+TEST_F(ProcessRunnerTest, ChildIgnoringTerminationIsKilled) {
+    const std::string pidFile = dir / "pid";
+    // The guardian may ignore SIGTERM itself; the child must still start with default handling.
+    const auto previous = std::signal(SIGTERM, SIG_IGN);
+    EXPECT_EQ(failureOf("/bin/sh", {"-c", "trap '' TERM; echo $$ > '" + pidFile + "'; while :; do :; done"}, 0.2),
+              "sh timed out.");
+    std::signal(SIGTERM, previous);
+    const pid_t child = std::stoi(readText(pidFile));
+    EXPECT_EQ(::kill(child, 0), -1);
+}
+
+}  // namespace
