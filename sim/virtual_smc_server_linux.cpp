@@ -166,10 +166,15 @@ std::expected<void, std::string> serve(Device& device, const SocketPaths& paths,
     }
 
     std::list<Client> clients;
+    std::string failure;
     while (!stop.load()) {
         std::vector<pollfd> fds{{device_listener->get(), POLLIN, 0}, {control_listener->get(), POLLIN, 0}};
         for (const auto& c : clients) fds.push_back({c.fd.get(), POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), kPollMillis) < 0 && errno != EINTR) break;
+        if (::poll(fds.data(), fds.size(), kPollMillis) < 0) {
+            if (errno == EINTR) continue;
+            failure = errno_text("poll");
+            break;
+        }
 
         // Clients first, against the list the poll set was built from.
         std::size_t i = 2;
@@ -186,6 +191,7 @@ std::expected<void, std::string> serve(Device& device, const SocketPaths& paths,
     }
     ::unlink(paths.device.c_str());
     ::unlink(paths.control.c_str());
+    if (!failure.empty()) return std::unexpected(failure);
     return {};
 }
 
