@@ -15,18 +15,6 @@ namespace vsmc {
 
 namespace {
 
-bool send_all(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string read_all(int fd, std::size_t limit) {
     std::string out;
     char buffer[4096];
@@ -42,15 +30,6 @@ std::string read_all(int fd, std::size_t limit) {
 int complain(const std::string& text) {
     std::fprintf(stderr, "virtual-smc: %s\n", text.c_str());
     return 1;
-}
-
-std::uint32_t get_u32(const Record& r, std::size_t at) {
-    return std::uint32_t{r[at]} | std::uint32_t{r[at + 1]} << 8 | std::uint32_t{r[at + 2]} << 16 |
-           std::uint32_t{r[at + 3]} << 24;
-}
-
-void put_u32(Record& r, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 }  // namespace
@@ -91,10 +70,10 @@ int run_probe(const std::string& device_path, const std::vector<std::string>& wo
     } else {
         return complain(usage);
     }
-    put_u32(request, smc_record::kKey, smc_record::pack_key(words[1].c_str()));
+    set_record_u32(request, smc_record::kKey, smc_record::pack_key(words[1].c_str()));
     // A read asks for the whole capacity; the device answers with the key's own size.
     const std::size_t size = command == smc_record::kReadKey ? smc_record::kBytesCapacity : data.size();
-    put_u32(request, smc_record::kDataSize, static_cast<std::uint32_t>(size));
+    set_record_u32(request, smc_record::kDataSize, static_cast<std::uint32_t>(size));
     request[smc_record::kCommand] = command;
     std::copy(data.begin(), data.end(), request.begin() + smc_record::kBytes);
 
@@ -107,10 +86,8 @@ int run_probe(const std::string& device_path, const std::vector<std::string>& wo
     Record answer{};
     std::copy(raw.begin(), raw.end(), answer.begin());
 
-    const std::uint32_t answered_size = get_u32(answer, smc_record::kDataSize);
-    std::string type(4, ' ');
-    const std::uint32_t packed = get_u32(answer, smc_record::kDataType);
-    for (std::size_t i = 0; i < 4; ++i) type[i] = static_cast<char>(packed >> (24 - 8 * i));
+    const std::uint32_t answered_size = record_u32(answer, smc_record::kDataSize);
+    const std::string type = unpack_text(record_u32(answer, smc_record::kDataType));
     std::vector<std::uint8_t> bytes;
     if (command == smc_record::kReadKey) {
         const std::size_t n = std::min<std::size_t>(answered_size, smc_record::kBytesCapacity);
@@ -118,7 +95,7 @@ int run_probe(const std::string& device_path, const std::vector<std::string>& wo
                      answer.begin() + static_cast<std::ptrdiff_t>(smc_record::kBytes + n));
     }
     std::printf("rc=0x%08x result=0x%02x size=%u type=\"%s\" bytes=%s\n",
-                get_u32(answer, smc_record::kTransportReturn), answer[smc_record::kResult], answered_size,
+                record_u32(answer, smc_record::kTransportReturn), answer[smc_record::kResult], answered_size,
                 command == smc_record::kKeyInfo ? type.c_str() : "", to_hex(bytes).c_str());
     return 0;
 }

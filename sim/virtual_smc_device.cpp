@@ -9,21 +9,6 @@ namespace {
 
 constexpr std::size_t kWriteLogLength = 64;
 
-std::uint32_t get_u32(const Record& r, std::size_t at) {
-    return std::uint32_t{r[at]} | std::uint32_t{r[at + 1]} << 8 | std::uint32_t{r[at + 2]} << 16 |
-           std::uint32_t{r[at + 3]} << 24;
-}
-
-void put_u32(Record& r, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) r[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::string unpack_key(std::uint32_t packed) {
-    std::string key(4, '\0');
-    for (std::size_t i = 0; i < 4; ++i) key[i] = static_cast<char>(packed >> (24 - 8 * i));
-    return key;
-}
-
 unsigned op_of(std::uint8_t command) {
     switch (command) {
         case smc_record::kKeyInfo: return kOpInfo;
@@ -34,6 +19,21 @@ unsigned op_of(std::uint8_t command) {
 }
 
 }  // namespace
+
+std::uint32_t record_u32(const Record& record, std::size_t at) {
+    return std::uint32_t{record[at]} | std::uint32_t{record[at + 1]} << 8 | std::uint32_t{record[at + 2]} << 16 |
+           std::uint32_t{record[at + 3]} << 24;
+}
+
+void set_record_u32(Record& record, std::size_t at, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) record[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::string unpack_text(std::uint32_t packed) {
+    std::string text(4, '\0');
+    for (std::size_t i = 0; i < 4; ++i) text[i] = static_cast<char>(packed >> (24 - 8 * i));
+    return text;
+}
 
 std::optional<Fault> Device::take_fault(const std::string& key, unsigned op) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
@@ -69,9 +69,9 @@ void Device::log_write(double now, const std::string& key, std::vector<std::uint
 Record Device::handle(const Record& request, double now) {
     machine_.advance(now);
 
-    const std::string key = unpack_key(get_u32(request, smc_record::kKey));
+    const std::string key = unpack_text(record_u32(request, smc_record::kKey));
     const std::uint8_t command = request[smc_record::kCommand];
-    const std::uint32_t size = get_u32(request, smc_record::kDataSize);
+    const std::uint32_t size = record_u32(request, smc_record::kDataSize);
     const std::size_t sent = std::min<std::size_t>(size, smc_record::kBytesCapacity);
     const std::vector<std::uint8_t> data(request.begin() + smc_record::kBytes,
                                          request.begin() + static_cast<std::ptrdiff_t>(smc_record::kBytes + sent));
@@ -93,7 +93,7 @@ Record Device::handle(const Record& request, double now) {
                 applied_result = machine_.write(key, data, now);
             }
             if (fault->transport) {
-                put_u32(answer, smc_record::kTransportReturn, fault->code);
+                set_record_u32(answer, smc_record::kTransportReturn, fault->code);
             } else {
                 answer[smc_record::kResult] = static_cast<std::uint8_t>(fault->code);
             }
@@ -113,9 +113,9 @@ Record Device::handle(const Record& request, double now) {
                 answer[smc_record::kResult] = smc_record::kResultUnknownKey;
                 break;
             }
-            put_u32(answer, smc_record::kDataSize,
+            set_record_u32(answer, smc_record::kDataSize,
                     take_info_size(key).value_or(static_cast<std::uint32_t>(it->second.bytes.size())));
-            put_u32(answer, smc_record::kDataType, smc_record::pack_key(it->second.type.c_str()));
+            set_record_u32(answer, smc_record::kDataType, smc_record::pack_key(it->second.type.c_str()));
             break;
         case kOpRead:
             if (it == keys.end()) {
@@ -123,7 +123,7 @@ Record Device::handle(const Record& request, double now) {
                 break;
             }
             // The device answers with its own size, whatever size the caller assumed.
-            put_u32(answer, smc_record::kDataSize, static_cast<std::uint32_t>(it->second.bytes.size()));
+            set_record_u32(answer, smc_record::kDataSize, static_cast<std::uint32_t>(it->second.bytes.size()));
             std::copy_n(it->second.bytes.begin(), std::min(it->second.bytes.size(), smc_record::kBytesCapacity),
                         answer.begin() + smc_record::kBytes);
             break;

@@ -15,6 +15,13 @@ namespace vsmc {
 
 using Record = std::array<std::uint8_t, smc_record::kSize>;
 
+// Little-endian 32-bit fields of a record.
+std::uint32_t record_u32(const Record& record, std::size_t at);
+void set_record_u32(Record& record, std::size_t at, std::uint32_t value);
+
+// Four characters packed with the first in the top byte ("FNum", "flt ").
+std::string unpack_text(std::uint32_t packed);
+
 // Which commands an injected fault applies to.
 enum OpMask : unsigned { kOpInfo = 1, kOpRead = 2, kOpWrite = 4, kOpAll = 7 };
 

@@ -69,7 +69,10 @@ bool peer_is_root(int fd) {
     return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == 0;
 }
 
-bool send_all(int fd, const std::uint8_t* data, std::size_t size) {
+}  // namespace
+
+bool send_all(int fd, const void* bytes, std::size_t size) {
+    const auto* data = static_cast<const std::uint8_t*>(bytes);
     while (size > 0) {
         const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
@@ -85,6 +88,8 @@ bool send_all(int fd, const std::uint8_t* data, std::size_t size) {
     }
     return true;
 }
+
+namespace {
 
 // Serves every whole record the client has sent; false when the client is to be dropped.
 bool serve_records(Device& device, Client& client) {
@@ -125,7 +130,7 @@ bool serve_client(Device& device, Client& client) {
     const auto newline = std::ranges::find(client.input, '\n');
     if (newline == client.input.end()) return client.input.size() <= kMaxControlLine;
     const std::string answer = control_answer(device, std::string(client.input.begin(), newline));
-    send_all(client.fd.get(), reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size());
+    send_all(client.fd.get(), answer.data(), answer.size());
     return false;
 }
 

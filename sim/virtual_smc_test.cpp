@@ -29,18 +29,11 @@ double value(const Machine& m, const std::string& key) {
 
 Record request(const char* key, std::uint8_t command, std::vector<std::uint8_t> data = {}, std::uint32_t size = 0) {
     Record r{};
-    const std::uint32_t packed = smc_record::pack_key(key);
-    for (std::size_t i = 0; i < 4; ++i) r[i] = static_cast<std::uint8_t>(packed >> (8 * i));
-    if (size == 0) size = static_cast<std::uint32_t>(data.size());
-    for (std::size_t i = 0; i < 4; ++i) r[smc_record::kDataSize + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    set_record_u32(r, smc_record::kKey, smc_record::pack_key(key));
+    set_record_u32(r, smc_record::kDataSize, size != 0 ? size : static_cast<std::uint32_t>(data.size()));
     r[smc_record::kCommand] = command;
     std::copy(data.begin(), data.end(), r.begin() + smc_record::kBytes);
     return r;
-}
-
-std::uint32_t u32(const Record& r, std::size_t at) {
-    return std::uint32_t{r[at]} | std::uint32_t{r[at + 1]} << 8 | std::uint32_t{r[at + 2]} << 16 |
-           std::uint32_t{r[at + 3]} << 24;
 }
 
 ControlReply ctl(Device& d, std::vector<std::string> words, double now = 0) { return run_control(d, words, now); }
@@ -124,12 +117,12 @@ TEST(VirtualSmcDevice, AnswersKeyInfoReadAndWriteRecords) {
     Device d(machine("apple"), 0);
     Record info = d.handle(request("F0Ac", smc_record::kKeyInfo), 0);
     EXPECT_EQ(info[smc_record::kResult], kOk);
-    EXPECT_EQ(u32(info, smc_record::kDataSize), 4u);
-    EXPECT_EQ(u32(info, smc_record::kDataType), 0x666C7420u);  // "flt "
+    EXPECT_EQ(record_u32(info, smc_record::kDataSize), 4u);
+    EXPECT_EQ(record_u32(info, smc_record::kDataType), 0x666C7420u);  // "flt "
     EXPECT_EQ(d.handle(request("F0Md", smc_record::kKeyInfo), 0)[smc_record::kResult], 0x84);
     // A read answers with the key's own size whatever the caller assumed.
     Record read = d.handle(request("FNum", smc_record::kReadKey, {}, 32), 0);
-    EXPECT_EQ(u32(read, smc_record::kDataSize), 1u);
+    EXPECT_EQ(record_u32(read, smc_record::kDataSize), 1u);
     EXPECT_EQ(read[smc_record::kBytes], 2);
     EXPECT_EQ(d.handle(request("F0Tg", smc_record::kWriteKey, {0, 0}), 0)[smc_record::kResult], kRefused);
     EXPECT_EQ(d.handle(request("F0Ac", smc_record::kWriteKey, {0, 0, 0, 0}), 0)[smc_record::kResult], kRefused);
@@ -146,16 +139,16 @@ TEST(VirtualSmcDevice, InjectedFaultsAreSpentInOrderAndAnAppliedWriteTakesEffect
     EXPECT_EQ(d.handle(target, 0)[smc_record::kResult], kRefused);
     EXPECT_EQ(value(d.machine(), "F0Tg"), 1200);
     const Record failed = d.handle(target, 0);
-    EXPECT_EQ(u32(failed, smc_record::kTransportReturn), 0xe00002bcu);
+    EXPECT_EQ(record_u32(failed, smc_record::kTransportReturn), 0xe00002bcu);
     EXPECT_EQ(value(d.machine(), "F0Tg"), 2500);
-    EXPECT_EQ(u32(d.handle(target, 0), smc_record::kTransportReturn), 0u);
+    EXPECT_EQ(record_u32(d.handle(target, 0), smc_record::kTransportReturn), 0u);
 
     ASSERT_TRUE(ctl(d, {"fail", "FNum", "always", "result", "0x85", "info"}).ok);
     ASSERT_TRUE(ctl(d, {"info-size", "F1Mx", "33", "1"}).ok);
     EXPECT_EQ(d.handle(request("FNum", smc_record::kKeyInfo), 0)[smc_record::kResult], 0x85);
     EXPECT_EQ(d.handle(request("FNum", smc_record::kReadKey), 0)[smc_record::kResult], kOk);
-    EXPECT_EQ(u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0), smc_record::kDataSize), 33u);
-    EXPECT_EQ(u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0), smc_record::kDataSize), 4u);
+    EXPECT_EQ(record_u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0), smc_record::kDataSize), 33u);
+    EXPECT_EQ(record_u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0), smc_record::kDataSize), 4u);
     ASSERT_TRUE(ctl(d, {"clear"}).ok);
     EXPECT_EQ(d.handle(request("FNum", smc_record::kKeyInfo), 0)[smc_record::kResult], kOk);
 }
