@@ -1,0 +1,138 @@
+// Kills a process that is in the middle of starting and ending sessions at random moments, and
+// checks after every kill that the recovery a relaunched watcher performs leaves normal sleep.
+
+#include "atomic_write.hpp"
+#include "guardian_lock.hpp"
+#include "guardian_test_support.hpp"
+#include "heartbeat.hpp"
+#include "process_runner.hpp"
+#include "session.hpp"
+#include "state_store.hpp"
+
+#include "Safety/platform_readings.hpp"
+#include "sys/clock.hpp"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kills = 300;
+constexpr unsigned seed = 20240611;
+
+class CrashRecoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The substitute tool, its state kept in this test's directory instead of the machine's /run.
+        const std::string source = readText(GUARDIAN_SIM_PMSET);
+        const std::string fixedState = "\nstate_dir=/run/sim-pmset\n";
+        const auto at = source.find(fixedState);
+        ASSERT_NE(at, std::string::npos);
+        std::string tool = source;
+        tool.replace(at, fixedState.size(), "\nstate_dir='" + tools / "pmset-state" + "'\n");
+        writeText(pmset(), tool);
+        ::chmod(pmset().c_str(), 0755);
+
+        GuardianSystem system = GuardianSystem::production();
+        const std::string toolPath = pmset();
+        system.run = [toolPath](const std::string& program, const std::vector<std::string>& arguments,
+                                double timeout) {
+            return run(program == "/usr/bin/pmset" ? toolPath : program, arguments, timeout);
+        };
+        system.thermalState = [] { return std::int64_t{0}; };
+        system.batteryPercent = [] { return std::optional<std::int64_t>(80); };
+        replaceGuardianContextForTesting(GuardianContext(data.path(), system));
+    }
+
+    std::string pmset() const { return tools / "pmset"; }
+
+    bool sleepIsDisabled() const {
+        const std::string value = readText(tools / "pmset-state/SleepDisabled");
+        return !value.empty() && value[0] == '1';
+    }
+
+    // One session from start to end, as the daemon's own work units would run them.
+    static void cycle(int round) {
+        auto& context = guardianContext();
+        withGuardianLock([&] {
+            atomicWrite(Heartbeat{.pid = ::getpid(), .bootTime = context.system.bootTime(),
+                                  .uptime = context.system.uptime()},
+                        context.heartbeatPath, false);
+            start(10, WakeThermalLimit::fair);
+        });
+        withGuardianLock([&] {
+            if (round % 4 == 3) {
+                safetyStop("thermal");
+            } else {
+                restore(round % 4 == 1 ? "manualRestore" : "userStopped", round % 4 == 1);
+            }
+        });
+    }
+
+    TempDir data;
+    TempDir tools;
+};
+
+TEST_F(CrashRecoveryTest, SleepIsAlwaysRestoredAfterAKill) {
+    // A worker starts its first session at once, so kills spread over one cycle reach every step.
+    const double before = uptime_seconds();
+    testing::internal::CaptureStdout();
+    cycle(0);
+    testing::internal::GetCapturedStdout();
+    const double cycleSeconds = uptime_seconds() - before;
+    ASSERT_FALSE(sleepIsDisabled());
+
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<long> delay(0, static_cast<long>(cycleSeconds * 1e6));
+    int killedHoldingSetting = 0;
+    int performed = 0;
+    for (int kill = 0; kill < kills; ++kill) {
+        const pid_t worker = ::fork();
+        if (worker == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+            for (int round = 0; round < 10000; ++round) {
+                try {
+                    cycle(round);
+                } catch (const std::exception&) {
+                }
+            }
+            ::_exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+        ::kill(worker, SIGKILL);
+        ++performed;
+        ::waitpid(worker, nullptr, 0);
+
+        // The lock also waits for a tool the dead worker left running.
+        withGuardianLock([&] {
+            const bool owned = markerExists();
+            ASSERT_TRUE(owned || !sleepIsDisabled()) << "SleepDisabled without the marker after kill " << kill;
+            if (owned && sleepIsDisabled()) ++killedHoldingSetting;
+
+            restore("restarted", false);
+
+            EXPECT_FALSE(sleepIsDisabled()) << "after kill " << kill;
+            EXPECT_FALSE(markerExists()) << "after kill " << kill;
+            const auto state = readState();
+            if (state) {
+                EXPECT_FALSE(state->active) << "after kill " << kill;
+                EXPECT_FALSE(state->error) << "after kill " << kill;
+            }
+        });
+        if (HasFailure()) break;
+    }
+    std::printf("crash recovery: %d kills (seed %u), %d while the session held SleepDisabled\n", performed, seed,
+                killedHoldingSetting);
+    EXPECT_GT(killedHoldingSetting, 0) << "no kill landed inside a session";
+}
+
+}  // namespace
