@@ -14,7 +14,7 @@
 #include <iostream>
 #include <string>
 
-#include "unique_fd.hpp"
+#include "sys/unique_fd.hpp"
 
 namespace {
 
