@@ -7,6 +7,7 @@
 #include "heartbeat.hpp"
 #include "process_runner.hpp"
 #include "session.hpp"
+#include "sleep_control.hpp"
 #include "state_store.hpp"
 
 #include "Safety/platform_readings.hpp"
@@ -27,7 +28,7 @@ namespace {
 constexpr int kills = 300;
 constexpr unsigned seed = 20240611;
 
-class CrashRecoveryTest : public ::testing::Test {
+class SubstitutePmsetTest : public ::testing::Test {
 protected:
     void SetUp() override {
         // The substitute tool, its state kept in this test's directory instead of the machine's /run.
@@ -58,6 +59,8 @@ protected:
         return !value.empty() && value[0] == '1';
     }
 
+    std::string stateFile(const std::string& name) const { return tools / ("pmset-state/" + name); }
+
     // One session from start to end, as the daemon's own work units would run them.
     static void cycle(int round) {
         auto& context = guardianContext();
@@ -79,6 +82,57 @@ protected:
     TempDir data;
     TempDir tools;
 };
+
+TEST_F(SubstitutePmsetTest, InjectedFaultsReachTheGuardianAsTheRealToolsWould) {
+    std::filesystem::create_directories(tools / "pmset-state");
+    setSleepDisabled(true);
+    EXPECT_TRUE(sleepDisabled());
+
+    writeText(stateFile("malformed"), "");
+    EXPECT_THROW(sleepDisabled(), GuardianError);
+    std::filesystem::remove(stateFile("malformed"));
+    writeText(stateFile("no-header"), "");
+    EXPECT_TRUE(sleepDisabled()) << "the value line alone still counts";
+    writeText(stateFile("no-key"), "");
+    try {
+        sleepDisabled();
+        ADD_FAILURE() << "a report without header or true value was trusted";
+    } catch (const GuardianError& error) {
+        EXPECT_EQ(error.message, "Cannot verify SleepDisabled.");
+    }
+    std::filesystem::remove(stateFile("no-header"));
+    EXPECT_FALSE(sleepDisabled()) << "the header alone means sleep is not disabled";
+    std::filesystem::remove(stateFile("no-key"));
+    setSleepDisabled(false);
+
+    writeText(stateFile("ignore-set"), "");
+    EXPECT_THROW(setSleepDisabled(true), GuardianError);
+    std::filesystem::remove(stateFile("ignore-set"));
+
+    writeText(stateFile("fail-set"), "Error: not permitted\n");
+    try {
+        setSleepDisabled(true);
+        ADD_FAILURE();
+    } catch (const GuardianError& error) {
+        EXPECT_EQ(error.message, "pmset failed: Error: not permitted");
+    }
+    EXPECT_FALSE(sleepDisabled()) << "only the named command fails";
+    std::filesystem::remove(stateFile("fail-set"));
+
+    requestSleep();
+    requestSleep();
+    EXPECT_EQ(readText(stateFile("sleepnow-count")), "2\n");
+
+    writeText(stateFile("hang-get"), "");
+    try {
+        run(pmset(), {"-g"}, 0.2);
+        ADD_FAILURE();
+    } catch (const GuardianError& error) {
+        EXPECT_EQ(error.message, "pmset timed out.");
+    }
+}
+
+using CrashRecoveryTest = SubstitutePmsetTest;
 
 TEST_F(CrashRecoveryTest, SleepIsAlwaysRestoredAfterAKill) {
     // A worker starts its first session at once, so kills spread over one cycle reach every step.
