@@ -1,3 +1,4 @@
+#include "Safety/wake_power_policy.hpp"
 #include "Shared/wake_ipc_error.hpp"
 #include "atomic_write.hpp"
 #include "guardian_test_support.hpp"
@@ -74,6 +75,15 @@ protected:
         EXPECT_FALSE(machine->pmset.sleepDisabled);
     }
 };
+
+TEST(GuardianContext, ProductionPathsAreTheFixedOnes) {
+    const GuardianContext production;
+    EXPECT_EQ(production.directory, "/Library/Application Support/TavrinVigilon");
+    EXPECT_EQ(production.statePath, WakePowerPolicy::statePath);
+    EXPECT_EQ(production.markerPath, "/Library/Application Support/TavrinVigilon/owned");
+    EXPECT_EQ(production.heartbeatPath, "/Library/Application Support/TavrinVigilon/watcher.json");
+    EXPECT_EQ(production.lockPath, "/Library/Application Support/TavrinVigilon/guardian.lock");
+}
 
 TEST_F(SessionTest, StartTurnsSleepOffForTheSession) {
     CaptureStdout();
