@@ -27,3 +27,70 @@ as_user() {
     shift
     setpriv --reuid="$user" --regid="$user" --clear-groups "$@"
 }
+
+UUID=0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9
+SESSION_SOCK=/var/run/fantavrin.$UUID/control.sock
+DAEMON_SOCK=/var/run/tavrin/control.sock
+
+# wait_for PATH [SECONDS]: until PATH exists.
+wait_for() {
+    local path=$1 limit=${2:-5} i
+    for ((i = 0; i < limit * 20; i++)); do
+        [[ -e $path ]] && return 0
+        sleep 0.05
+    done
+    fail "$path did not appear"
+}
+
+# wait_gone PID [SECONDS]: until the process has ended; its exit status in $exit_status.
+wait_gone() {
+    local pid=$1 limit=${2:-10} i
+    for ((i = 0; i < limit * 20; i++)); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            set +e
+            wait "$pid"
+            exit_status=$?
+            set -e
+            return 0
+        fi
+        sleep 0.05
+    done
+    fail "process $pid still running after ${limit}s"
+}
+
+# start_serve: a serve session for vane in the background; its pid in $helper.
+start_serve() {
+    Airvane --serve 501 "$UUID" &
+    helper=$!
+    wait_for "$SESSION_SOCK"
+}
+
+# request SOCKET JSON: one request as vane; the reply line in $reply.
+request() {
+    reply=$(as_user vane fan-client "$1" "$2") || fail "no reply to $2"
+}
+
+smc_get() { virtual-smc ctl get "$1"; }
+
+# The fans are automatic and the engine's unlock key is back at 0.
+expect_fans_automatic() {
+    expect_eq "$(smc_get F0md)" 0 "fan 0 mode"
+    expect_eq "$(smc_get F1md)" 0 "fan 1 mode"
+    expect_eq "$(smc_get Ftst)" 0 "Ftst"
+}
+
+# raw_exchange USER SOCKET: sends stdin as USER over a raw connection and prints what comes back.
+raw_exchange() {
+    local user=$1 sock=$2
+    if [[ $user == root ]]; then
+        socat -t 3 - "UNIX-CONNECT:$sock"
+    else
+        as_user "$user" socat -t 3 - "UNIX-CONNECT:$sock"
+    fi
+}
+
+# The lock file is there and nobody holds its lock.
+expect_lock_free() {
+    [[ -f /var/run/fantavrin.lock ]] || fail "lock file missing"
+    flock -n /var/run/fantavrin.lock true || fail "lock still held"
+}
