@@ -1,0 +1,1 @@
+# target_sources(guardian_core PRIVATE ...) and the service/client tests
