@@ -38,6 +38,11 @@ public:
     std::vector<Call> calls;
     // Consulted for every write that would otherwise go through; nothing means success.
     std::function<std::optional<WriteFault>(std::string_view key, double value)> write_fault;
+    // Consulted for every read of an existing key; a text makes the read fail with it.
+    std::function<std::optional<std::string>(std::string_view key)> read_fault;
+    // When set, decides for every write that lands how many reads still show the old value
+    // (instead of the fixed counts given to lag()).
+    std::function<int(std::string_view key, double value)> lag_rule;
 
     FanResult<SmcValue> read(std::string_view key) {
         Call& call = calls.emplace_back();
@@ -45,6 +50,9 @@ public:
         if (unreadable.contains(key)) return fan_error(std::string(key) + " 접근 실패 (0xe00002bc)");
         const auto found = keys.find(key);
         if (found == keys.end()) return fan_error(std::string(key) + " SMC 응답 오류 (0x84)");
+        if (read_fault) {
+            if (auto failure = read_fault(key)) return fan_error(std::move(*failure));
+        }
         SmcValue value = found->second;
         if (const auto stale = pending_stale.find(key); stale != pending_stale.end()) {
             value = stale->second.value;
@@ -74,7 +82,7 @@ public:
         } else if (write_fault) {
             fault = write_fault(key, value);
         }
-        if (!fault || fault->applied) store(found->first, found->second, std::move(*encoded));
+        if (!fault || fault->applied) store(found->first, found->second, std::move(*encoded), value);
         if (fault) return fan_error(fault->message);
         calls[index].ok = true;
         return {};
@@ -88,7 +96,7 @@ public:
     }
     void stop_refusing(std::string_view key) { refusals.erase(std::string(key)); }
 
-    // After every write that lands, the key reads its previous value `reads` more times.
+    // After every write that lands, the key reads what it showed before the write `reads` more times.
     void lag(std::string_view key, int reads) { lag_reads.insert_or_assign(std::string(key), reads); }
 
     // Reads of the key fail while the key itself stays (writes still reach it).
@@ -193,9 +201,21 @@ private:
     std::map<std::string, Stale, std::less<>> pending_stale;
     std::set<std::string, std::less<>> unreadable;
 
-    void store(const std::string& key, SmcValue& slot, std::vector<std::uint8_t> bytes) {
-        if (const auto lag = lag_reads.find(key); lag != lag_reads.end() && lag->second > 0) {
-            pending_stale.insert_or_assign(key, Stale{slot, lag->second});
+    void store(const std::string& key, SmcValue& slot, std::vector<std::uint8_t> bytes, double value) {
+        int stale_reads = 0;
+        if (lag_rule) {
+            stale_reads = lag_rule(key, value);
+        } else if (const auto lag = lag_reads.find(key); lag != lag_reads.end()) {
+            stale_reads = lag->second;
+        }
+        // The newest write decides what a lagging key shows: an older lag ends here.
+        if (stale_reads > 0) {
+            // The key goes on showing what it showed before the write.
+            const auto shown = pending_stale.find(key);
+            SmcValue before = shown != pending_stale.end() ? shown->second.value : slot;
+            pending_stale.insert_or_assign(key, Stale{std::move(before), stale_reads});
+        } else {
+            pending_stale.erase(key);
         }
         slot.bytes = std::move(bytes);
     }

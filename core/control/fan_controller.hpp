@@ -77,6 +77,16 @@ public:
     std::optional<double> temperature();
     FanResult<std::vector<Fan>> fans();
     FanResult<Snapshot> snapshot();
+
+    // Manual control.
+    FanResult<void> set_until(std::int64_t id, double rpm, std::optional<double> deadline);
+    FanResult<void> engage(std::int64_t id, const std::string& key, double rpm, double deadline);
+    FanResult<void> set_all(double rpm);
+    FanResult<void> update_ceiling(std::optional<double> requested);
+
+    // Safety and the return to automatic control.
+    FanResult<void> check_safety();
+    FanResult<void> restore();
 };
 
 template <FanHardware H>
@@ -169,3 +179,7 @@ FanResult<Snapshot> FanController<H>::snapshot() {
     taken.controlled.assign(controlled.begin(), controlled.end());
     return taken;
 }
+
+// The writing side lives in its own headers; they define members of this template.
+#include "control/manual_control.hpp"
+#include "control/fan_safety.hpp"
