@@ -2,11 +2,16 @@
 
 #include "Safety/platform_readings.hpp"
 #include "Safety/wake_guardian_state.hpp"
+#include "Safety/wake_power_policy.hpp"
+#include "Shared/wake_code_identity.hpp"
 #include "Safety/wake_safety_clock.hpp"
 #include "sys/clock.hpp"
 #include "process_runner.hpp"
 #include "sys/thermal.hpp"
 
+#include <cerrno>
+#include <cmath>
+#include <ctime>
 #include <stdexcept>
 
 GuardianSystem GuardianSystem::production() {
@@ -19,6 +24,14 @@ GuardianSystem GuardianSystem::production() {
         .thermalState = [] { return thermal_state(); },
         .bootTime = [] { return ::bootTime(); },
         .batteryPercent = [] { return ::batteryPercent(); },
+        .sleep =
+            [](double seconds) {
+                timespec left{.tv_sec = static_cast<std::time_t>(seconds),
+                              .tv_nsec = static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
+                while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+                }
+            },
+        .ownCodeHash = [] { return WakeCodeIdentity::currentHash(); },
     };
 }
 
@@ -28,6 +41,9 @@ GuardianContext::GuardianContext(std::string dataDirectory, GuardianSystem platf
       heartbeatPath(directory + "/watcher.json"),
       statePath(directory + "/state.json"),
       lockPath(directory + "/guardian.lock"),
+      installationPath(directory + "/installation.json"),
+      helperPath(WakePowerPolicy::helperPath),
+      daemonPath(WakePowerPolicy::daemonPath),
       system(std::move(platform)) {}
 
 namespace {

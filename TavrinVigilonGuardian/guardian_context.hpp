@@ -23,6 +23,8 @@ struct GuardianSystem {
     std::function<std::int64_t()> thermalState;
     std::function<std::int64_t()> bootTime;  // throws GuardianError when it cannot be read
     std::function<std::optional<std::int64_t>()> batteryPercent;
+    std::function<void(double seconds)> sleep;  // waits while polling for readiness
+    std::function<std::string()> ownCodeHash;   // WakeCodeIdentity::currentHash; throws WakeIPCError
 
     static GuardianSystem production();
 };
@@ -39,6 +41,10 @@ struct GuardianContext {
     std::string heartbeatPath;
     std::string statePath;
     std::string lockPath;
+    std::string installationPath;
+    // The installed program and its launch-daemon definition; fixed outside the data directory.
+    std::string helperPath;
+    std::string daemonPath;
     // Set exactly while this process runs a body under the guardian lock.
     std::optional<int> currentLockFD;
     WakeThermalProtection thermalProtection;

@@ -98,6 +98,7 @@ struct FakeMachine {
     std::int64_t thermal = 0;
     std::optional<std::int64_t> bootIdentity = 42;
     std::optional<std::int64_t> battery = 80;
+    std::string codeHash = std::string(40, 'c');  // the running guardian's own code hash
     FakePmset pmset;
 
     static GuardianSystem systemOf(const std::shared_ptr<FakeMachine>& machine) {
@@ -120,6 +121,13 @@ struct FakeMachine {
                     return *machine->bootIdentity;
                 },
             .batteryPercent = [machine] { return machine->battery; },
+            .sleep =
+                [machine](double seconds) {
+                    machine->uptime += seconds;
+                    machine->safetyClock += seconds;
+                    machine->wallClock += seconds;
+                },
+            .ownCodeHash = [machine] { return machine->codeHash; },
         };
     }
 };
