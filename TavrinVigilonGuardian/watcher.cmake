@@ -15,4 +15,9 @@ endif()
 add_area_tests(guardian_watcher_tests LABEL guardian-watcher
   SOURCES
     watch_tick_test.cpp
+    launch_recovery_test.cpp
+    ensure_watcher_test.cpp
+    registration_test.cpp
+    Shared/wake_helper_installation_test.cpp
+    Shared/wake_code_identity_linux_test.cpp
   LIBS guardian_core)
