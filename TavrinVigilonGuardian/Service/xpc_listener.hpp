@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+class XPCListener;
+class XPCServerConnection;
+
+// Asked once per new connection, on the listener's own thread; answering false refuses the
+// peer, which then learns nothing (its connection is closed before a single byte is sent).
+class XPCListenerDelegate {
+public:
+    virtual ~XPCListenerDelegate() = default;
+    virtual bool shouldAcceptNewConnection(XPCListener& listener,
+                                           const std::shared_ptr<XPCServerConnection>& connection) = 0;
+};
+
+// A system service's endpoint, opened by the daemon that offers it.
+class XPCListener {
+public:
+    struct Endpoint;  // the platform's side
+
+    // The endpoint of the named service (xpcServiceSocketPath on Linux). Throws WakeIPCError
+    // when the endpoint cannot be opened or this program's own code cannot be identified.
+    explicit XPCListener(const std::string& machServiceName);
+    // The same at another socket path: for tests and the simulated machine.
+    XPCListener(const std::string& machServiceName, const std::string& socketPath);
+    ~XPCListener();
+    XPCListener(const XPCListener&) = delete;
+    XPCListener& operator=(const XPCListener&) = delete;
+
+    // Peers whose code fails it are turned away before the delegate is asked.
+    void setConnectionCodeSigningRequirement(std::string requirement);
+    void setDelegate(std::shared_ptr<XPCListenerDelegate> delegate);
+    // Starts accepting; until then connecting peers wait. Set the requirement and the delegate
+    // first: they are not changed while the listener runs.
+    void resume();
+    // Stops accepting and removes the endpoint; connections already let in go on. Not to be
+    // called from the delegate.
+    void invalidate();
+
+private:
+    std::unique_ptr<Endpoint> endpoint_;
+};

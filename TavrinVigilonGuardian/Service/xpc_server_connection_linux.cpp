@@ -1,0 +1,127 @@
+#include "xpc_server_connection_linux.hpp"
+
+#include "sys/peer_identity.hpp"
+#include "xpc_socket_linux.hpp"
+#include "xpc_wire.hpp"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+thread_local std::shared_ptr<XPCServerConnection> deliveringConnection;
+
+// Marks the connection whose call this thread delivers, for as long as the call lasts.
+class CurrentCall {
+public:
+    explicit CurrentCall(std::shared_ptr<XPCServerConnection> connection) {
+        deliveringConnection = std::move(connection);
+    }
+    ~CurrentCall() { deliveringConnection.reset(); }
+    CurrentCall(const CurrentCall&) = delete;
+    CurrentCall& operator=(const CurrentCall&) = delete;
+};
+
+// The reply block of one call: only its first use counts, and a connection that has gone in the
+// meantime simply does not get the answer.
+TavrinWakeReply replyFor(const std::shared_ptr<XPCServerConnection>& connection) {
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    std::weak_ptr<XPCServerConnection> target = connection;
+    return [target, answered](bool success, std::string message) {
+        if (answered->exchange(true)) return;
+        if (const auto live = target.lock()) {
+            (void)live->transport().send(encodeReply(XPCReply{success, std::move(message)}));
+        }
+    };
+}
+
+// The object calls go to, or nothing when the connection no longer delivers any.
+std::shared_ptr<TavrinWakeControl> receiver(XPCServerConnection::Transport& transport) {
+    const std::lock_guard lock(transport.mutex);
+    if (transport.invalid || transport.exportedInterface != tavrinWakeControlInterface()) return nullptr;
+    return transport.exportedObject;
+}
+
+// Calls arrive one line each; anything that is not a call ends the connection, as does the peer
+// hanging up or a call that throws.
+void serve(const std::shared_ptr<XPCServerConnection>& connection) {
+    auto& transport = connection->transport();
+    const int socket = transport.socket.get();
+    std::string pending;
+    std::string line;
+    while (readLine(socket, pending, line) == LineStatus::line) {
+        const auto request = decodeRequest(line);
+        if (!request) break;
+        const auto object = receiver(transport);
+        if (!object) break;
+        try {
+            const CurrentCall call(connection);
+            object->perform(request->verb, request->minutes, request->thermalLimit, replyFor(connection));
+        } catch (...) {
+            break;
+        }
+    }
+    connection->invalidate();
+}
+
+}  // namespace
+
+bool XPCServerConnection::Transport::send(std::string_view line) {
+    const std::lock_guard lock(mutex);
+    return !invalid && writeLine(socket.get(), line);
+}
+
+bool startServing(const std::shared_ptr<XPCServerConnection>& connection, const std::string& ownCodeHash) {
+    auto& transport = connection->transport();
+    std::string requirement;
+    {
+        const std::lock_guard lock(transport.mutex);
+        if (transport.invalid || !transport.resumed) return false;
+        requirement = transport.requirement;
+    }
+    // The peer learns who serves it only once it has been let in.
+    if (!requirement.empty() && !peer_code_satisfies(transport.socket.get(), requirement)) return false;
+    if (!transport.send(encodeAnnouncement(ownCodeHash))) return false;
+    std::thread([connection] { serve(connection); }).detach();
+    return true;
+}
+
+XPCServerConnection::XPCServerConnection(std::unique_ptr<Transport> transport) : transport_(std::move(transport)) {}
+
+XPCServerConnection::~XPCServerConnection() = default;
+
+std::uint32_t XPCServerConnection::effectiveUserIdentifier() const { return transport_->peerUID; }
+
+void XPCServerConnection::setCodeSigningRequirement(std::string requirement) {
+    const std::lock_guard lock(transport_->mutex);
+    transport_->requirement = std::move(requirement);
+}
+
+void XPCServerConnection::setExportedInterface(XPCInterface interface) {
+    const std::lock_guard lock(transport_->mutex);
+    transport_->exportedInterface = std::move(interface);
+}
+
+void XPCServerConnection::setExportedObject(std::shared_ptr<TavrinWakeControl> object) {
+    const std::lock_guard lock(transport_->mutex);
+    transport_->exportedObject = std::move(object);
+}
+
+void XPCServerConnection::resume() {
+    const std::lock_guard lock(transport_->mutex);
+    transport_->resumed = true;
+}
+
+void XPCServerConnection::invalidate() {
+    const std::lock_guard lock(transport_->mutex);
+    if (transport_->invalid) return;
+    transport_->invalid = true;
+    transport_->exportedObject.reset();
+    // Wakes the thread waiting for the peer's next call; the descriptor itself stays open until
+    // nobody can use it any more.
+    ::shutdown(transport_->socket.get(), SHUT_RDWR);
+}
+
+std::shared_ptr<XPCServerConnection> XPCServerConnection::currentConnection() { return deliveringConnection; }

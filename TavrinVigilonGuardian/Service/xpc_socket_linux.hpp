@@ -1,0 +1,33 @@
+#pragma once
+
+#include "sys/unique_fd.hpp"
+
+#include <string>
+#include <string_view>
+
+// Local stream socket plumbing shared by the listener and both kinds of connection.
+
+enum class LineStatus {
+    line,    // one whole line, without its line feed
+    closed,  // the other end went away (end of stream or a failed read)
+    broken,  // more than a line's worth of bytes without a line feed
+};
+
+// Reads the next line, keeping whatever follows it in `pending` for the next call.
+LineStatus readLine(int fd, std::string& pending, std::string& line);
+
+// Writes the text and a line feed; false when the other end is gone. Never raises SIGPIPE.
+bool writeLine(int fd, std::string_view text);
+
+// Binds and listens at `path`, which anyone may connect to: who is served is decided per peer.
+// A socket left by an earlier daemon is replaced; anything else there is left alone. Throws
+// WakeIPCError when the socket cannot be made.
+UniqueFd listenAt(const std::string& path);
+
+// A connected socket, or an empty guard when nothing listens at `path`.
+UniqueFd connectTo(const std::string& path);
+
+// True when only root could have put the socket there: it is a socket owned by root, in a
+// directory owned by root that neither group nor others may write. The socket's own write bits
+// are what lets other users connect, so they are not held against it.
+bool rootOwnedEndpoint(const std::string& path);
