@@ -21,15 +21,19 @@ std::optional<WakeGuardianState> recordIfReadable() {
     }
 }
 
+// The same boot when the record's boot identity equals the current one, two unknown
+// identities counting as equal.
 std::string launchReason(GuardianContext& context, const std::optional<WakeGuardianState>& record) {
-    const std::optional<std::int64_t> recordedBoot = record ? record->bootTime : std::nullopt;
-    std::optional<std::int64_t> currentBoot;
+    const bool recorded = record && record->bootTime.has_value();
+    std::int64_t current = 0;
+    bool known = true;
     try {
-        currentBoot = context.system.bootTime();
+        current = context.system.bootTime();
     } catch (const std::exception&) {
-        currentBoot.reset();
+        known = false;
     }
-    return recordedBoot == currentBoot ? "restarted" : "rebooted";
+    const bool sameBoot = recorded ? known && *record->bootTime == current : !known;
+    return sameBoot ? "restarted" : "rebooted";
 }
 
 void recover(RecoveryKind kind) {
