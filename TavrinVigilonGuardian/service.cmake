@@ -18,4 +18,12 @@ target_link_libraries(guardian_core PUBLIC Threads::Threads)
 add_area_tests(guardian_service_tests LABEL guardian-daemon
   SOURCES
     Shared/wake_ipc_contract_test.cpp
+    Shared/wake_ipc_reply_test.cpp
+    Service/xpc_wire_test.cpp
   LIBS guardian_core Threads::Threads)
+if(NOT APPLE)
+  target_sources(guardian_service_tests PRIVATE
+    Service/xpc_endpoint_linux_test.cpp
+    Shared/wake_helper_client_test.cpp
+  )
+endif()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Safety/wake_thermal_limit.hpp"
+#include "Service/xpc_error.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,0 +1,221 @@
+#include "Shared/wake_ipc_contract.hpp"
+#include "Shared/wake_ipc_error.hpp"
+#include "xpc_socket_linux.hpp"
+#include "xpc_test_support.hpp"
+#include "xpc_wire.hpp"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <optional>
+
+namespace {
+
+const std::string kOtherHash(40, '0');
+
+// A client that speaks the wire format by hand, to see exactly which bytes the server sends.
+struct RawPeer {
+    explicit RawPeer(const std::string& path) : socket(connectTo(path)) {
+        const timeval patience{10, 0};
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    }
+    std::optional<std::string> line() {
+        std::string text;
+        if (readLine(socket.get(), pending, text) != LineStatus::line) return std::nullopt;
+        return text;
+    }
+    bool closedWithoutAByte() {
+        char byte = 0;
+        return pending.empty() && ::recv(socket.get(), &byte, 1, 0) == 0;
+    }
+    UniqueFd socket;
+    std::string pending;
+};
+
+struct Endpoint {
+    explicit Endpoint(CallbackDelegate::Decide decide)
+        : delegate(std::make_shared<CallbackDelegate>(std::move(decide))) {
+        listener.setDelegate(delegate);
+    }
+    ServiceFolder folder;
+    XPCListener listener{"app.tavrin.vigilon.guardian", folder.socketPath()};
+    std::shared_ptr<CallbackDelegate> delegate;
+};
+
+std::shared_ptr<CallbackControl> echoControl() {
+    return std::make_shared<CallbackControl>(
+        [](const std::string& verb, std::int64_t minutes, std::int64_t limit, TavrinWakeReply reply) {
+            reply(true, verb + " " + std::to_string(minutes) + " " + std::to_string(limit));
+        });
+}
+
+TEST(XPCEndpoint, AcceptedPeerHearsTheServerFirstThenOneReplyPerCall) {
+    const auto control = std::make_shared<CallbackControl>(
+        [](const std::string& verb, std::int64_t, std::int64_t, TavrinWakeReply reply) {
+            // A second answer to the same call must never reach the peer.
+            reply(true, verb + "#1");
+            reply(true, verb + "#2");
+        });
+    Endpoint endpoint([&](const auto& connection) { return exportTo(connection, control); });
+    endpoint.listener.resume();
+
+    RawPeer peer(endpoint.folder.socketPath());
+    EXPECT_EQ(peer.line(), encodeAnnouncement(ownCodeHash()));
+    for (const char* verb : {"a", "b"}) {
+        ASSERT_TRUE(writeLine(peer.socket.get(), encodeRequest({verb, 0, 1})));
+        EXPECT_EQ(peer.line(), encodeReply({true, std::string(verb) + "#1"}));
+    }
+    EXPECT_EQ(control->calls, 2);
+}
+
+TEST(XPCEndpoint, RefusedPeersAreClosedWithoutAByte) {
+    // By the delegate.
+    {
+        Endpoint endpoint([](const auto&) { return false; });
+        endpoint.listener.resume();
+        RawPeer peer(endpoint.folder.socketPath());
+        EXPECT_TRUE(peer.closedWithoutAByte());
+        EXPECT_EQ(endpoint.delegate->asked, 1);
+    }
+    // By the connection's own requirement: the delegate said yes, the code does not match.
+    {
+        const auto control = echoControl();
+        Endpoint endpoint([&](const auto& connection) {
+            return exportTo(connection, control, WakeIPCContract::requirement(kOtherHash));
+        });
+        endpoint.listener.resume();
+        RawPeer peer(endpoint.folder.socketPath());
+        EXPECT_TRUE(peer.closedWithoutAByte());
+        EXPECT_EQ(control->calls, 0);
+    }
+    // By the listener's requirement, before the delegate is even asked.
+    {
+        Endpoint endpoint([&](const auto& connection) { return exportTo(connection, echoControl()); });
+        endpoint.listener.setConnectionCodeSigningRequirement(WakeIPCContract::requirement(kOtherHash));
+        endpoint.listener.resume();
+        RawPeer peer(endpoint.folder.socketPath());
+        EXPECT_TRUE(peer.closedWithoutAByte());
+        EXPECT_EQ(endpoint.delegate->asked, 0);
+    }
+    // A delegate that accepts without resuming leaves the peer nothing to talk to.
+    {
+        Endpoint endpoint([](const auto& connection) {
+            connection->setExportedInterface(tavrinWakeControlInterface());
+            return true;
+        });
+        endpoint.listener.resume();
+        RawPeer peer(endpoint.folder.socketPath());
+        EXPECT_TRUE(peer.closedWithoutAByte());
+    }
+}
+
+TEST(XPCEndpoint, MatchingRequirementsLetThePeerIn) {
+    Endpoint endpoint([&](const auto& connection) {
+        return exportTo(connection, echoControl(), WakeIPCContract::requirement(ownCodeHash()));
+    });
+    endpoint.listener.setConnectionCodeSigningRequirement(WakeIPCContract::requirement(ownCodeHash()));
+    endpoint.listener.resume();
+    RawPeer peer(endpoint.folder.socketPath());
+    EXPECT_EQ(peer.line(), encodeAnnouncement(ownCodeHash()));
+}
+
+// Connects from a child running as `uid`; 0 when it heard the announcement, 1 when it was closed
+// without a byte, 2 for anything else.
+int connectAs(uid_t uid, const std::string& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) ::_exit(3);
+        RawPeer peer(path);
+        if (!peer.socket) ::_exit(4);
+        char first = 0;
+        const ssize_t n = ::recv(peer.socket.get(), &first, 1, 0);
+        ::_exit(n == 0 ? 1 : (n == 1 && first == '{') ? 0 : 2);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(XPCEndpoint, OnlyTheOwnersProcessesAreLetIn) {
+    std::atomic<std::uint32_t> seen{0};
+    Endpoint endpoint([&](const auto& connection) {
+        seen = connection->effectiveUserIdentifier();
+        if (!WakeIPCContract::acceptsPeer(connection->effectiveUserIdentifier(), 501)) return false;
+        return exportTo(connection, echoControl());
+    });
+    endpoint.listener.resume();
+
+    EXPECT_EQ(connectAs(501, endpoint.folder.socketPath()), 0);
+    EXPECT_EQ(seen, 501u);
+    EXPECT_EQ(connectAs(502, endpoint.folder.socketPath()), 1);
+    EXPECT_EQ(seen, 502u);
+    // Root is never an owner.
+    RawPeer root(endpoint.folder.socketPath());
+    EXPECT_TRUE(root.closedWithoutAByte());
+}
+
+TEST(XPCEndpoint, CurrentConnectionIsTheCallersDuringACallOnly) {
+    std::shared_ptr<XPCServerConnection> accepted;
+    std::atomic<bool> sameConnection{false};
+    const auto control = std::make_shared<CallbackControl>(
+        [&](const std::string&, std::int64_t, std::int64_t, TavrinWakeReply reply) {
+            const auto current = XPCServerConnection::currentConnection();
+            sameConnection = current && current == accepted && current->effectiveUserIdentifier() == 0;
+            reply(true, "");
+        });
+    Endpoint endpoint([&](const auto& connection) {
+        accepted = connection;
+        return exportTo(connection, control);
+    });
+    endpoint.listener.resume();
+
+    RawPeer peer(endpoint.folder.socketPath());
+    ASSERT_TRUE(peer.line());
+    ASSERT_TRUE(writeLine(peer.socket.get(), encodeRequest({"ping", 0, 1})));
+    ASSERT_TRUE(peer.line());
+    EXPECT_TRUE(sameConnection);
+    EXPECT_EQ(XPCServerConnection::currentConnection(), nullptr);
+}
+
+TEST(XPCEndpoint, WhatIsNotACallEndsTheConnection) {
+    for (const std::string& bad : std::initializer_list<std::string>{"not json", "{\"verb\":\"ping\",\"minutes\":0}",
+                                  "{\"verb\":\"ping\",\"minutes\":0.0,\"thermalLimit\":1}"}) {
+        const auto control = echoControl();
+        Endpoint endpoint([&](const auto& connection) { return exportTo(connection, control); });
+        endpoint.listener.resume();
+        RawPeer peer(endpoint.folder.socketPath());
+        ASSERT_TRUE(peer.line());
+        ASSERT_TRUE(writeLine(peer.socket.get(), bad));
+        EXPECT_FALSE(peer.line()) << bad;
+        EXPECT_EQ(control->calls, 0) << bad;
+    }
+}
+
+TEST(XPCEndpoint, OnlyASocketIsReplacedAtTheEndpointPath) {
+    ServiceFolder folder;
+    const std::string path = folder.socketPath();
+    // A daemon that died leaves its socket behind; the next one takes the path over.
+    {
+        const UniqueFd dead(::socket(AF_UNIX, SOCK_STREAM, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        ASSERT_EQ(::bind(dead.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    {
+        XPCListener listener("app.tavrin.vigilon.guardian", path);
+        struct stat status {};
+        ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISSOCK(status.st_mode));
+        EXPECT_EQ(status.st_mode & 0777, 0666u);
+    }
+    EXPECT_FALSE(exists(path));
+    // Anything else is not the listener's to remove.
+    writeText(path, "data");
+    EXPECT_THROW(XPCListener("app.tavrin.vigilon.guardian", path), WakeIPCError);
+    EXPECT_EQ(readText(path), "data");
+}
+
+}  // namespace
