@@ -156,10 +156,4 @@ TEST_F(RegistrationTest, CorruptOrUnsafeStateDoesNotStopRegistration) {
     EXPECT_EQ(context().activeThermalLimit, WakeThermalLimit::fair);
 }
 
-TEST_F(RegistrationTest, UnwritableRecordFailsWithTheWriteError) {
-    ::mkdir(context().installationPath.c_str(), 0755);  // a folder where the record belongs
-    EXPECT_EQ(failure(), "Cannot write " + context().installationPath + ".");
-    EXPECT_TRUE(callsOf("launchctl").size() == 1u) << "no daemon started for an unwritten record";
-}
-
 }  // namespace
