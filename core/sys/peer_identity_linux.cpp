@@ -62,8 +62,10 @@ std::optional<pid_t> pid_of_pidfd(int pidfd) {
     return std::nullopt;
 }
 
+// A process that exists but may not be signalled by us (a root server seen by its unprivileged
+// client) is still alive; only one that has exited is not.
 bool process_alive(int pidfd) {
-    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
+    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0 || errno == EPERM;
 }
 
 }  // namespace
