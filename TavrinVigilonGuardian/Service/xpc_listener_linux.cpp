@@ -17,6 +17,13 @@
 #include <cstdint>
 #include <thread>
 
+namespace {
+
+// How long a write to a peer may wait for it to read.
+constexpr time_t kSendTimeoutSeconds = 2;
+
+}  // namespace
+
 struct XPCListener::Endpoint {
     XPCListener* owner = nullptr;
     std::string path;
@@ -42,7 +49,10 @@ void XPCListener::Endpoint::acceptConnections() {
         }
         if (waiting[1].revents != 0) return;
         UniqueFd peer(::accept4(socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (peer) admit(std::move(peer));
+        if (!peer) continue;
+        const timeval sendLimit{kSendTimeoutSeconds, 0};
+        ::setsockopt(peer.get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+        admit(std::move(peer));
     }
 }
 

@@ -70,7 +70,13 @@ void serve(const std::shared_ptr<XPCServerConnection>& connection) {
 
 bool XPCServerConnection::Transport::send(std::string_view line) {
     const std::lock_guard lock(mutex);
-    return !invalid && writeLine(socket.get(), line);
+    if (invalid) return false;
+    if (writeLine(socket.get(), line)) return true;
+    // A peer that stopped reading holds up whoever answers it (the daemon's work queue) for at
+    // most one send time-out; after that it is cut off.
+    invalid = true;
+    ::shutdown(socket.get(), SHUT_RDWR);
+    return false;
 }
 
 bool startServing(const std::shared_ptr<XPCServerConnection>& connection, const std::string& ownCodeHash) {
