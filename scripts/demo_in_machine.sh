@@ -4,15 +4,47 @@ set -euo pipefail
 
 summary() {
     jq -r '
-      "thermal state: \(["nominal","fair","serious","critical"][.thermal] // .thermal)",
-      "hottest sensor: \(if .temperature then "\(.temperature * 10 | round / 10) °C" else "unreadable" end)",
-      (.fans[] | "fan \(.id): \(.actual | round) rpm (range \(.minimum // "?")-\(.maximum // "?"), target \(.target // "?"), \(if .mode == 1 then "manual" elif .mode == null then "mode unknown" else "automatic" end))"),
-      "under manual control: \(if (.controlled | length) == 0 then "none" else (.controlled | map(tostring) | join(", ")) end)",
-      (if .notice then "notice: \(.notice)" else empty end)'
+      "  thermal state: \(["nominal","fair","serious","critical"][.thermal] // .thermal)",
+      "  hottest sensor: \(if .temperature then "\(.temperature * 10 | round / 10) °C" else "unreadable" end)",
+      (.fans[] | "  fan \(.id): \(.actual | round) rpm (range \(.minimum // "?")-\(.maximum // "?"), target \(.target // "?" | if type == "number" then round else . end), \(if .mode == 1 then "manual" elif .mode == null then "mode unknown" else "automatic" end))"),
+      "  under manual control: \(if (.controlled | length) == 0 then "none" else (.controlled | map(tostring) | join(", ")) end)",
+      (if .notice then "  notice: \(.notice)" else empty end)'
 }
 
+as_vane() { setpriv --reuid=vane --regid=vane --clear-groups "$@"; }
+
 echo "== Airvane --status (as the unprivileged user 'vane')"
-json=$(setpriv --reuid=vane --regid=vane --clear-groups Airvane --status)
+json=$(as_vane Airvane --status)
 echo "$json"
-echo
 echo "$json" | summary
+
+uuid=$(cat /proc/sys/kernel/random/uuid | tr a-z A-Z)
+sock=/var/run/fantavrin.$uuid/control.sock
+echo
+echo "== Airvane --serve 501 $uuid (as root: one control session for 'vane')"
+Airvane --serve 501 "$uuid" &
+helper=$!
+for _ in $(seq 100); do [[ -S $sock ]] && break; sleep 0.05; done
+ls -ld "$(dirname "$sock")" "$sock"
+
+send() {
+    echo
+    echo "-> $1"
+    reply=$(as_vane fan-client "$sock" "$1")
+    echo "<- $reply"
+    jq -e '.snapshot' >/dev/null <<<"$reply" && jq '.snapshot' <<<"$reply" | summary || true
+}
+
+send '{"command":"heartbeat"}'
+echo
+echo "(the SMC refuses the manual switch until its test key has been set for a few seconds;"
+echo " the helper waits for it, up to ten seconds)"
+send '{"command":"set","fan":0,"rpm":3200}'
+sleep 2
+send '{"command":"heartbeat"}'
+send '{"command":"quit"}'
+status=0
+wait "$helper" || status=$?
+echo
+echo "helper exited with status $status; session directory left behind: $([[ -e $(dirname "$sock") ]] && echo yes || echo no)"
+echo "fan 0 mode key now: $(virtual-smc ctl get F0md) (0 = automatic), Ftst: $(virtual-smc ctl get Ftst)"
