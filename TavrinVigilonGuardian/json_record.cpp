@@ -1,6 +1,7 @@
 #include "json_record.hpp"
 
 #include "guardian_error.hpp"
+#include "sys/json_out.hpp"
 #include "text.hpp"
 
 #include <charconv>
@@ -8,19 +9,6 @@
 #include <limits>
 #include <set>
 #include <vector>
-
-std::string formatNumber(double value) {
-    // Timestamps and uptimes read best in fixed notation; outside this band a fixed text would be
-    // long runs of zeros, so exponent notation takes over.
-    const double magnitude = std::fabs(value);
-    const bool fixed = magnitude == 0 || (magnitude >= 1e-5 && magnitude < 1e16);
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      fixed ? std::chars_format::fixed : std::chars_format::scientific);
-    std::string text(buffer, result.ptr);
-    if (fixed && text.find('.') == std::string::npos) text += ".0";
-    return text;
-}
 
 void JsonObjectWriter::addKey(std::string_view key) {
     if (text_.size() > 1) text_ += ',';
@@ -41,7 +29,7 @@ void JsonObjectWriter::addInteger(std::string_view key, std::int64_t value) {
 void JsonObjectWriter::addNumber(std::string_view key, double value) {
     if (!std::isfinite(value)) throw GuardianError("Cannot encode a number that is not finite.");
     addKey(key);
-    text_ += formatNumber(value);
+    append_json_double(text_, value);
 }
 
 void JsonObjectWriter::addString(std::string_view key, const std::string& value) {

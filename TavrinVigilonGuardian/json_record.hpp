@@ -49,5 +49,3 @@ private:
     nlohmann::json object_;
 };
 
-// The shortest text that reads back as the same double, with ".0" on integral values.
-std::string formatNumber(double value);

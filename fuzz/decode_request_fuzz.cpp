@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "control/json_out.hpp"
+#include "sys/json_out.hpp"
 #include "ipc/protocol.hpp"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "control/snapshot_json.hpp"
 
-#include "control/json_out.hpp"
+#include "sys/json_out.hpp"
 
 void append_fan_json(std::string& out, const Fan& fan) {
     out += "{\"id\":";

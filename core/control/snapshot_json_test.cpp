@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "control/json_out.hpp"
+#include "sys/json_out.hpp"
 #include "control/snapshot_json.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "control/json_out.hpp"
+#include "sys/json_out.hpp"
 #include "control/snapshot_json.hpp"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-// The primitive writers of every JSON text the fan helper produces (status output and replies).
+// The primitive writers of the JSON texts both programs produce (status output, replies, records).
 // They append to a caller's buffer and never insert whitespace.
 
 // Plain decimal, with a leading "-" when negative.

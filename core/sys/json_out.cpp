@@ -1,4 +1,4 @@
-#include "control/json_out.hpp"
+#include "sys/json_out.hpp"
 
 #include <array>
 #include <charconv>
