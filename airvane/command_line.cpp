@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "sys/code_hash.hpp"
+
 namespace {
 
 constexpr std::uint32_t kFirstRegularUser = 501;
@@ -62,12 +64,6 @@ std::optional<std::uint32_t> parse_uid(std::string_view text) {
         if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
     }
     return static_cast<std::uint32_t>(value);
-}
-
-bool is_code_hash(std::string_view text) {
-    return text.size() == 40 && std::ranges::all_of(text, [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
 }
 
 FanResult<Dispatch> dispatch(std::span<const std::string_view> args, const DispatchEnv& env) {

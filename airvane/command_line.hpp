@@ -42,8 +42,5 @@ DispatchEnv system_dispatch_env();
 // Unsigned 32-bit decimal: an optional '+', then one or more ASCII digits, nothing else.
 std::optional<std::uint32_t> parse_uid(std::string_view text);
 
-// Exactly 40 characters, each 0-9 or a-f.
-bool is_code_hash(std::string_view text);
-
 // Chooses the mode and validates its arguments, in the fixed order of checks.
 FanResult<Dispatch> dispatch(std::span<const std::string_view> args, const DispatchEnv& env);

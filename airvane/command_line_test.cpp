@@ -1,4 +1,5 @@
 #include "command_line.hpp"
+#include "sys/code_hash.hpp"
 
 #include <gtest/gtest.h>
 

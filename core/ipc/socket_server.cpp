@@ -13,11 +13,11 @@
 
 #include "ipc/peer_identity.hpp"
 #include "sys/clock.hpp"
+#include "sys/code_hash.hpp"
 
 namespace {
 
 constexpr std::size_t kSessionIdLength = 36;
-constexpr std::size_t kCodeHashLength = 40;
 // The address record's path field: 104 bytes, so a path keeps room for its zero.
 constexpr std::size_t kPathField = 104;
 constexpr int kBacklog = 4;
@@ -28,14 +28,6 @@ constexpr double kRequestDeadlineSeconds = 1.0;
 
 bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_code_hash(std::string_view hash) {
-    if (hash.size() != kCodeHashLength) return false;
-    for (const char c : hash) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    }
-    return true;
 }
 
 std::string code_requirement(std::string_view hash) {

@@ -58,3 +58,11 @@ std::optional<std::string> code_hash_of_file(const std::string& path) {
     if (!file) return std::nullopt;
     return code_hash_of_descriptor(file.get());
 }
+
+bool is_code_hash(std::string_view text) {
+    if (text.size() != 2 * kCodeHashBytes) return false;
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
