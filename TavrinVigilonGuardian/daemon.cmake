@@ -9,7 +9,7 @@ add_library(guardian_program STATIC
   command_line.cpp
 )
 if(NOT APPLE)
-  target_sources(guardian_program PRIVATE daemon_platform_linux.cpp)
+  target_sources(guardian_program PRIVATE main_run_loop_linux.cpp)
 endif()
 target_include_directories(guardian_program PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(guardian_program PUBLIC guardian_core Threads::Threads)

@@ -1,7 +1,5 @@
 #include "power_queue.hpp"
 
-#include "daemon_platform.hpp"
-
 #include <future>
 #include <utility>
 
@@ -26,11 +24,10 @@ void PowerQueue::async(std::function<void()> work) {
 }
 
 void PowerQueue::startTimer(std::chrono::milliseconds firstDelay, std::chrono::milliseconds interval,
-                            std::chrono::milliseconds leeway, std::function<void()> handler) {
+                            std::function<void()> handler) {
     {
         const std::lock_guard lock(mutex_);
         timer_ = Timer{Clock::now() + firstDelay, interval, std::move(handler)};
-        leeway_ = leeway;
     }
     changed_.notify_all();
 }
@@ -49,10 +46,6 @@ void PowerQueue::cancelTimer() {
 
 std::optional<std::function<void()>> PowerQueue::nextUnit(std::unique_lock<std::mutex>& lock) {
     for (;;) {
-        if (leeway_) {
-            setThreadTimerLeeway(*leeway_);
-            leeway_.reset();
-        }
         const auto now = Clock::now();
         // A tick that is due goes first, unless the last unit was a tick and requests wait:
         // a handler slower than the period must not starve the queue.
@@ -89,6 +82,7 @@ void PowerQueue::run() {
 }
 
 PowerQueue& powerQueue() {
-    static PowerQueue queue;
-    return queue;
+    // Never destroyed: connection threads may still queue work while the process exits.
+    static PowerQueue* const queue = new PowerQueue;
+    return *queue;
 }

@@ -24,11 +24,10 @@ public:
     // Queues `work` and returns at once.
     void async(std::function<void()> work);
 
-    // Arms the one repeating timer: first `firstDelay` from now, then every `interval`; the
-    // system may fire it up to `leeway` late so that wake-ups coalesce. Ticks missed while the
-    // queue was busy fire once, not in a burst. Replaces a timer armed before.
+    // Arms the one repeating timer: first `firstDelay` from now, then every `interval`. Ticks
+    // missed while the queue was busy fire once, not in a burst. Replaces a timer armed before.
     void startTimer(std::chrono::milliseconds firstDelay, std::chrono::milliseconds interval,
-                    std::chrono::milliseconds leeway, std::function<void()> handler);
+                    std::function<void()> handler);
 
     // Disarms the timer; once it returns no tick runs any more, also none begun before. Not to
     // be called from a unit running on the queue.
@@ -49,11 +48,11 @@ private:
     std::condition_variable changed_;
     std::deque<std::function<void()>> units_;
     std::optional<Timer> timer_;
-    std::optional<std::chrono::milliseconds> leeway_;  // applied by the worker before its next wait
     bool lastWasTimer_ = false;
     bool stopping_ = false;
     std::thread worker_;
 };
 
-// The daemon's queue, `powerQueue`; its worker starts on first use.
+// The daemon's queue, `powerQueue`; its worker starts on first use and lives as long as the
+// process.
 PowerQueue& powerQueue();

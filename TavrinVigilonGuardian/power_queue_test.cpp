@@ -45,7 +45,7 @@ TEST(PowerQueue, TicksShareTheWorkerWithUnitsAndNeverOverlapThem) {
     std::thread::id tickThread;
     std::thread::id unitThread;
 
-    queue.startTimer(milliseconds(0), milliseconds(1), milliseconds(0), [&] {
+    queue.startTimer(milliseconds(0), milliseconds(1), [&] {
         if (running.fetch_add(1) != 0) overlapped = true;
         {
             const std::lock_guard lock(mutex);
@@ -78,7 +78,7 @@ TEST(PowerQueue, NoTickRunsOnceTheTimerIsCancelled) {
     std::atomic<int> ticks{0};
     std::promise<void> first;
     std::atomic<bool> signalled{false};
-    queue.startTimer(milliseconds(0), milliseconds(1), milliseconds(0), [&] {
+    queue.startTimer(milliseconds(0), milliseconds(1), [&] {
         ++ticks;
         if (!signalled.exchange(true)) first.set_value();
     });
@@ -98,7 +98,7 @@ TEST(PowerQueue, ATimerSlowerThanItsPeriodDoesNotStarveUnits) {
     std::atomic<int> ticksWhenUnitRan{-1};
     std::promise<void> ran;
     // Every tick outlasts the period, so another one is always due when it ends.
-    queue.startTimer(milliseconds(0), milliseconds(1), milliseconds(0), [&] {
+    queue.startTimer(milliseconds(0), milliseconds(1), [&] {
         if (++ticks == 1) {
             queue.async([&] {
                 ticksWhenUnitRan = ticks.load();

@@ -5,7 +5,7 @@
 #include "Service/xpc_endpoint.hpp"
 #include "Shared/wake_helper_installation.hpp"
 #include "Shared/wake_ipc_contract.hpp"
-#include "daemon_platform.hpp"
+#include "main_run_loop.hpp"
 #include "guardian_context.hpp"
 #include "guardian_error.hpp"
 #include "guardian_lock.hpp"
@@ -20,7 +20,6 @@
 namespace {
 
 constexpr auto tickPeriod = std::chrono::milliseconds(static_cast<int>(WakeThermalProtection::pollInterval * 1000));
-constexpr auto tickLeeway = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -50,7 +49,9 @@ WatcherService::WatcherService(const std::string& socketPath, const std::string&
     watchTick(std::nullopt);
 
     // 7. From now on ticks share the queue with requests.
-    powerQueue().startTimer(tickPeriod, tickPeriod, tickLeeway, [] { watchTick(std::nullopt); });
+    // No leeway is granted: a timer slack of the worker thread would also slow the tools a tick
+    // waits for.
+    powerQueue().startTimer(tickPeriod, tickPeriod, [] { watchTick(std::nullopt); });
     timerArmed_ = true;
 
     // 8. Requests arrive from here on.

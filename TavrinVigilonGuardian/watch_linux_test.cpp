@@ -39,6 +39,7 @@ protected:
 
     // One request from a process of `uid`; true when the reply is exactly `expected`.
     bool requestAs(uid_t uid, const XPCRequest& request, const XPCReply& expected) {
+        drainPowerQueue();  // what this thread did so far happens before the queue's next unit
         const std::string wanted = encodeReply(expected);
         const std::string line = encodeRequest(request);
         const pid_t child = ::fork();

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The watcher ends a running session by itself: a low or missing battery, sleep re-enabled
+# behind its back, a reboot, a thermal trip (with a sleep request and the cooldown after).
+set -euo pipefail
+. "$(dirname "$0")/guardian_lib.sh"
+
+install_guardian
+
+ended_for() { [[ ! -e $data/owned && $(record_field stopReason) == "$1" ]]; }
+
+# --- the battery runs low
+expect_answer 완료 start 10
+echo 12 >"$battery/capacity"
+until_true ended_for batteryLow
+expect_ended batteryLow
+echo 80 >"$battery/capacity"
+
+# --- the battery disappears
+expect_answer 완료 start 10
+echo UPS >"$battery/type"
+until_true ended_for batteryUnavailable
+expect_ended batteryUnavailable
+echo Battery >"$battery/type"
+
+# --- sleep re-enabled behind the guardian's back
+expect_answer 완료 start 20
+pmset -a disablesleep 0
+until_true ended_for externalChange
+expect_ended externalChange
+
+# --- a reboot: the daemon goes down with the machine and comes back in a new boot
+expect_answer 완료 start 10
+/bin/launchctl bootout "$target"
+sim-reboot >/dev/null
+expect_eq "$(sleep_disabled)" 1 "SleepDisabled across the reboot"
+/bin/launchctl bootstrap system /Library/LaunchDaemons/app.tavrin.vigilon.guardian.plist
+until_true watcher_ready
+expect_ended rebooted
+# The session ended without a thermal cause, but a watcher that found one running cannot know
+# how hot it got meanwhile: the cooldown applies.
+expect_refusal "$THERMAL_REFUSAL" start 10
+
+/bin/launchctl bootout "$target"
+echo "guardian session ends: ok"
