@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <limits>
@@ -123,5 +124,8 @@ int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, st
 int guardianMain(int argc, char** argv) {
     // 1. Before the command line is looked at.
     initializeGuardianContext(GuardianContext());
+    // A reader of the output that went away must not end the program half-way through a change
+    // of the setting; sockets and pipes then report the failure instead.
+    std::signal(SIGPIPE, SIG_IGN);
     return runCommandLine(std::vector<std::string>(argv + 1, argv + argc), ::geteuid(), std::cout, std::cerr);
 }
