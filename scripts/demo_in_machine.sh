@@ -48,3 +48,47 @@ wait "$helper" || status=$?
 echo
 echo "helper exited with status $status; session directory left behind: $([[ -e $(dirname "$sock") ]] && echo yes || echo no)"
 echo "fan 0 mode key now: $(virtual-smc ctl get F0md) (0 = automatic), Ftst: $(virtual-smc ctl get Ftst)"
+
+# ---------------------------------------------------------------------------------------------
+echo
+echo "== guardian: installed and registered for 'vane' and the front end's stand-in"
+src=$(cd "$(dirname "$0")/.." && pwd)
+client_hash=$(sha256sum /usr/local/bin/vigilon-client | cut -c1-40)
+"$src/sim/install-guardian" 501 "$client_hash"
+guardian_hash=$(sha256sum /Library/PrivilegedHelperTools/app.tavrin.vigilon.guardian | cut -c1-40)
+echo "front end code hash: $client_hash"
+echo "guardian code hash:  $guardian_hash"
+
+front_end() {
+    echo "-> vigilon-client $*"
+    local answer
+    answer=$(as_vane vigilon-client "$@" --expect "$guardian_hash" 2>&1) || true
+    echo "<- $answer"
+}
+sleep_disabled() { pmset -g | awk '/SleepDisabled/ {print $2}'; }
+
+echo
+front_end ping
+front_end start 10 fair
+echo "   SleepDisabled is now $(sleep_disabled); the session record:"
+jq -c '{active, reason: .stopReason, minutes: ((.deadlineUptime - .startedUptime) / 60), thermalLimit}' \
+    "/Library/Application Support/TavrinVigilon/state.json" | sed 's/^/   /'
+front_end start 20 fair
+front_end stop
+echo "   SleepDisabled is now $(sleep_disabled); the record says why the session ended:"
+jq -c '{active, stopReason}' "/Library/Application Support/TavrinVigilon/state.json" | sed 's/^/   /'
+
+echo
+echo "== the daemon killed in the middle of a session comes back and restores normal sleep"
+front_end start 30 fair
+echo "   SleepDisabled is $(sleep_disabled); killing the daemon (pid $(cat /run/sim-launchd/app.tavrin.vigilon.guardian/job.pid))"
+kill -9 "$(cat /run/sim-launchd/app.tavrin.vigilon.guardian/job.pid)"
+for _ in $(seq 100); do [[ $(sleep_disabled) == 0 ]] && break; sleep 0.1; done
+echo "   SleepDisabled is $(sleep_disabled) again; the record:"
+jq -c '{active, stopReason}' "/Library/Application Support/TavrinVigilon/state.json" | sed 's/^/   /'
+for _ in $(seq 100); do
+    [[ $(as_vane vigilon-client ping --expect "$guardian_hash" 2>/dev/null) == 3 ]] && break
+    sleep 0.1
+done
+front_end start 10 fair
+echo "   (a crashed session is followed by 120 seconds of nominal thermal readings before the next)"
