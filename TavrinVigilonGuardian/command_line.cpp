@@ -11,6 +11,7 @@
 #include "registration.hpp"
 #include "session.hpp"
 #include "watch.hpp"
+#include "sys/decimal.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,19 +19,8 @@
 #include <csignal>
 #include <exception>
 #include <iostream>
-#include <limits>
 
-std::optional<std::uint32_t> parseUnsigned32(std::string_view text) {
-    if (text.starts_with('+')) text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
-}
+std::optional<std::uint32_t> parseUnsigned32(std::string_view text) { return parse_unsigned32(text); }
 
 std::optional<GuardianCommand> parseCommandLine(const std::vector<std::string>& words) {
     using Verb = GuardianCommand::Verb;

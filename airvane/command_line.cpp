@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <limits>
 
 #include "sys/code_hash.hpp"
+#include "sys/decimal.hpp"
 
 namespace {
 
@@ -54,17 +54,7 @@ DispatchEnv system_dispatch_env() {
     };
 }
 
-std::optional<std::uint32_t> parse_uid(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
-}
+std::optional<std::uint32_t> parse_uid(std::string_view text) { return parse_unsigned32(text); }
 
 FanResult<Dispatch> dispatch(std::span<const std::string_view> args, const DispatchEnv& env) {
     if (!std::ranges::all_of(args, is_utf8)) return fan_error(kUsageText);
