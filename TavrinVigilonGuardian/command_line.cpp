@@ -1,6 +1,5 @@
 #include "command_line.hpp"
 
-#include "Service/xpc_error.hpp"
 #include "Shared/wake_ipc_contract.hpp"
 #include "Shared/wake_ipc_error.hpp"
 #include "ensure_watcher.hpp"
@@ -66,22 +65,6 @@ std::string dispatch(const GuardianCommand& command) {
     throw GuardianError(guardianUsage);
 }
 
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const GuardianError& error) {
-        return error.message;
-    } catch (const WakeIPCError& error) {
-        return error.message;
-    } catch (const XPCError& error) {
-        return error.description;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "Unexpected failure.";
-    }
-}
-
 }  // namespace
 
 int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, std::ostream& out, std::ostream& err) {
@@ -107,7 +90,7 @@ int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, st
     } catch (...) {
         failure = std::current_exception();
     }
-    err << describe(failure) << '\n' << std::flush;
+    err << failureDescription(failure) << '\n' << std::flush;
     return 1;
 }
 

@@ -63,21 +63,6 @@ void restoreNormalSleep() {
     });
 }
 
-// The description a failure is answered with.
-std::string describe(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const GuardianError& error) {
-        return error.message;
-    } catch (const WakeIPCError& error) {
-        return error.message;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (...) {
-        return "Unexpected failure.";
-    }
-}
-
 }  // namespace
 
 void performVerb(const std::string& request, std::int64_t minutes, std::int64_t thermalLimit) {
@@ -123,7 +108,7 @@ void Control::perform(const std::string& request, std::int64_t minutes, std::int
             failure = std::current_exception();
         }
         if (failure) {
-            reply(false, describe(failure));
+            reply(false, failureDescription(failure));
         } else {
             reply(true, "완료");
         }
