@@ -32,6 +32,13 @@ TEST_F(ProcessRunnerTest, BothStreamsShareOnePipe) {
     EXPECT_EQ(run("/bin/true", {}, 10), "");
 }
 
+// More than a pipe holds: the output must be taken while the child runs, or the child blocks
+// on the full pipe until the time-out kills it.
+TEST_F(ProcessRunnerTest, LongOutputIsCollectedWhileTheChildRuns) {
+    const std::string output = run("/bin/sh", {"-c", "head -c 300000 /dev/zero | tr '\\0' x"}, 5);
+    EXPECT_EQ(output, std::string(300000, 'x'));
+}
+
 TEST_F(ProcessRunnerTest, ChildSeesExactlyThreeVariables) {
     ::setenv("GUARDIAN_TEST_LEAK", "1", 1);
     EXPECT_EQ(run("/usr/bin/env", {}, 10), "PATH=/usr/bin:/bin:/usr/sbin:/sbin\nLANG=C\nLC_ALL=C\n");
