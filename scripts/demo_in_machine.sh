@@ -71,7 +71,7 @@ echo
 front_end ping
 front_end start 10 fair
 echo "   SleepDisabled is now $(sleep_disabled); the session record:"
-jq -c '{active, reason: .stopReason, minutes: ((.deadlineUptime - .startedUptime) / 60), thermalLimit}' \
+jq -c '{active, minutes: ((.deadlineUptime - .startedUptime) / 60), thermalLimit}' \
     "/Library/Application Support/TavrinVigilon/state.json" | sed 's/^/   /'
 front_end start 20 fair
 front_end stop
