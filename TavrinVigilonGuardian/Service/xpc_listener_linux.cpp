@@ -68,7 +68,7 @@ void XPCListener::Endpoint::admit(UniqueFd peer) {
     // 3. The delegate decides and prepares the connection; then the connection's own
     // requirement applies and the peer is served.
     const auto connection =
-        std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(std::move(peer), *uid));
+        std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(std::move(peer), *uid, requirement));
     bool accepted = false;
     try {
         accepted = delegate && delegate->shouldAcceptNewConnection(*owner, connection);

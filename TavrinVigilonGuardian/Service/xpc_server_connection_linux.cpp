@@ -88,7 +88,10 @@ bool startServing(const std::shared_ptr<XPCServerConnection>& connection, const 
         requirement = transport.requirement;
     }
     // The peer learns who serves it only once it has been let in.
-    if (!requirement.empty() && !peer_code_satisfies(transport.socket.get(), requirement)) return false;
+    if (!requirement.empty() && requirement != transport.verifiedRequirement &&
+        !peer_code_satisfies(transport.socket.get(), requirement)) {
+        return false;
+    }
     if (!transport.send(encodeAnnouncement(ownCodeHash))) return false;
     std::thread([connection] { serve(connection); }).detach();
     return true;

@@ -11,12 +11,16 @@
 
 // The socket behind a server-side connection, and what the delegate set on it.
 struct XPCServerConnection::Transport {
-    Transport(UniqueFd connected, std::uint32_t uid) : peerUID(uid), socket(std::move(connected)) {}
+    Transport(UniqueFd connected, std::uint32_t uid, std::string verified = {})
+        : peerUID(uid), verifiedRequirement(std::move(verified)), socket(std::move(connected)) {}
 
     // Writes one line unless the connection has been invalidated; false when it did not go out.
     bool send(std::string_view line);
 
     const std::uint32_t peerUID;
+    // The requirement the listener has already checked the peer against while admitting it;
+    // the same text set on the connection need not hash the peer's program a second time.
+    const std::string verifiedRequirement;
     std::mutex mutex;  // guards everything below
     UniqueFd socket;   // shut down by invalidate, closed only with the connection
     bool invalid = false;
