@@ -13,19 +13,7 @@ class LaunchRecoveryTest : public WatcherFixture {
 protected:
     // What a crashed watcher leaves of a running session: marker, record, SleepDisabled on.
     WakeGuardianState leaveSession(std::int64_t boot = 42, WakeThermalLimit limit = WakeThermalLimit::serious) {
-        claimSetting();
-        WakeGuardianState record;
-        record.active = true;
-        record.startedAt = machine->wallClock - 60;
-        record.expiresAt = machine->wallClock + 1740;
-        record.startedUptime = machine->uptime - 60;
-        record.deadlineUptime = machine->uptime + 1740;
-        record.bootTime = boot;
-        record.lastUpdated = machine->wallClock;
-        record.thermalLimit = rawValue(limit);
-        atomicWrite(record, context().statePath, true);
-        machine->pmset.sleepDisabled = true;
-        return record;
+        return leaveRunningSession(30, limit, boot, 60);
     }
 
     WakeGuardianState record() {

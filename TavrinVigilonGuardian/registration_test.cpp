@@ -20,20 +20,7 @@ protected:
         return "";
     }
 
-    void leaveSession() {
-        claimSetting();
-        WakeGuardianState record;
-        record.active = true;
-        record.startedAt = machine->wallClock;
-        record.expiresAt = machine->wallClock + 600;
-        record.startedUptime = machine->uptime;
-        record.deadlineUptime = machine->uptime + 600;
-        record.bootTime = 42;
-        record.lastUpdated = machine->wallClock;
-        record.thermalLimit = 2;
-        atomicWrite(record, context().statePath, true);
-        machine->pmset.sleepDisabled = true;
-    }
+    void leaveSession() { leaveRunningSession(10, WakeThermalLimit::serious); }
 
     // The daemon of an earlier registration, running.
     void runningDaemon() {

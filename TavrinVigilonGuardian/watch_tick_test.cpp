@@ -15,19 +15,8 @@ class WatchTickTest : public WatcherFixture {
 protected:
     // A session as a successful start leaves it: marker, active record, SleepDisabled on.
     void startSession(WakeThermalLimit limit = WakeThermalLimit::fair) {
-        claimSetting();
-        WakeGuardianState record;
-        record.active = true;
-        record.startedAt = machine->wallClock;
-        record.expiresAt = machine->wallClock + 1800;
-        record.startedUptime = machine->uptime;
-        record.deadlineUptime = machine->uptime + 1800;
-        record.bootTime = 42;
-        record.lastUpdated = machine->wallClock;
-        record.thermalLimit = rawValue(limit);
-        atomicWrite(record, context().statePath, true);
+        leaveRunningSession(30, limit);
         context().activeThermalLimit = limit;
-        machine->pmset.sleepDisabled = true;
     }
 
     // One tick after `seconds` have passed on every clock; returns what it wrote on stderr.

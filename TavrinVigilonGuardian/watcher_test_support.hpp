@@ -8,6 +8,9 @@
 #include "heartbeat.hpp"
 #include "Shared/wake_ipc_error.hpp"
 #include "launch_control.hpp"
+#include "Safety/wake_thermal_limit.hpp"
+#include "Safety/wake_guardian_state.hpp"
+#include "sleep_control.hpp"
 
 #include <functional>
 #include <sys/stat.h>
@@ -90,6 +93,27 @@ protected:
     // A live watcher of this boot, last seen at `uptime`.
     void writeHeartbeat(double uptime) {
         atomicWrite(Heartbeat{.pid = ::getpid(), .bootTime = 42, .uptime = uptime}, context().heartbeatPath, false);
+    }
+
+    // What a successful start of `minutes` made `elapsed` seconds ago leaves behind, and what a
+    // crashed watcher leaves of it: the marker, the active record, SleepDisabled on.
+    WakeGuardianState leaveRunningSession(double minutes, WakeThermalLimit limit, std::int64_t boot = 42,
+                                          double elapsed = 0) {
+        claimSetting();
+        const double startedAt = machine->wallClock - elapsed;
+        const double startedUptime = machine->uptime - elapsed;
+        WakeGuardianState record;
+        record.active = true;
+        record.startedAt = startedAt;
+        record.expiresAt = startedAt + 60 * minutes;
+        record.startedUptime = startedUptime;
+        record.deadlineUptime = startedUptime + 60 * minutes;
+        record.bootTime = boot;
+        record.lastUpdated = machine->wallClock;
+        record.thermalLimit = rawValue(limit);
+        atomicWrite(record, context().statePath, true);
+        machine->pmset.sleepDisabled = true;
+        return record;
     }
 
     // The calls made to one tool ("pmset" or "launchctl"), in order.
