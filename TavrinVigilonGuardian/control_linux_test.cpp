@@ -12,6 +12,12 @@
 namespace {
 
 constexpr std::uint32_t owner = 501;
+
+// The record of a registration for `owner` and a front end whose code is not this test program.
+WakeHelperInstallation registeredInstallation() {
+    return {.protocolVersion = 3, .ownerUID = owner, .clientHash = std::string(40, 'b'), .helperHash = std::string(40, 'c')};
+}
+
 const char* const refusal = "허용되지 않은 요청입니다.";
 const char* const busy = "설치 또는 제거가 진행 중입니다. 잠시 후 다시 시도해 주세요.";
 const char* const thermalRefusal =
@@ -220,10 +226,7 @@ TEST_F(ControlTest, ANewSessionWaitsForTheWholeCooldownAfterATrip) {
 
 TEST_F(ControlTest, TheDelegateLetsInOnlyTheOwnerAndPinsTheFrontEnd) {
     const std::string requirement = WakeIPCContract::requirement(std::string(40, 'b'));
-    const WakeHelperInstallation installation{.protocolVersion = 3,
-                                              .ownerUID = owner,
-                                              .clientHash = std::string(40, 'b'),
-                                              .helperHash = std::string(40, 'c')};
+    const WakeHelperInstallation installation = registeredInstallation();
     ServiceFolder folder;
     XPCListener listener("app.tavrin.vigilon.guardian", folder.socketPath());
     ListenerDelegate delegate(installation, requirement, installLockPath);
@@ -251,10 +254,7 @@ TEST_F(ControlTest, TheDelegateLetsInOnlyTheOwnerAndPinsTheFrontEnd) {
 }
 
 TEST_F(ControlTest, AnAcceptedOwnerWhoseCodeDiffersNeverReachesTheControl) {
-    const WakeHelperInstallation installation{.protocolVersion = 3,
-                                              .ownerUID = owner,
-                                              .clientHash = std::string(40, 'b'),
-                                              .helperHash = std::string(40, 'c')};
+    const WakeHelperInstallation installation = registeredInstallation();
     ServiceFolder folder;
     XPCListener listener("app.tavrin.vigilon.guardian", folder.socketPath());
     ListenerDelegate delegate(installation, WakeIPCContract::requirement(installation.clientHash), installLockPath);

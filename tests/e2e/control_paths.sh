@@ -5,6 +5,16 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
+# Heartbeats until the snapshot shows no fan under manual control (at most about 6 s); the last
+# reply stays in $reply.
+heartbeat_until_released() {
+    for _ in $(seq 60); do
+        request "$SESSION_SOCK" '{"command":"heartbeat"}'
+        [[ $(jq -c '.snapshot.controlled' <<<"$reply") == '[]' ]] && return
+        sleep 0.1
+    done
+}
+
 start_serve
 
 # Refused until "Ftst" has read 1 for the unlock delay: the helper waits, then switches.
@@ -37,11 +47,7 @@ expect_eq "$(jq -c '.snapshot.controlled' <<<"$reply")" '[0]' "stuck fan still l
 request "$SESSION_SOCK" '{"command":"set","fan":1,"rpm":2500}'
 expect_eq "$(jq -r '.error' <<<"$reply")" "자동 제어 복귀를 확인하는 중입니다." "new work while restoring"
 virtual-smc ctl stuck off 0
-for _ in $(seq 60); do
-    request "$SESSION_SOCK" '{"command":"heartbeat"}'
-    [[ $(jq -c '.snapshot.controlled' <<<"$reply") == '[]' ]] && break
-    sleep 0.1
-done
+heartbeat_until_released
 expect_eq "$(jq -c '.snapshot.controlled' <<<"$reply")" '[]' "released by the retry"
 expect_fans_automatic
 
@@ -49,11 +55,7 @@ expect_fans_automatic
 request "$SESSION_SOCK" '{"command":"set","fan":0,"rpm":2500}'
 expect_eq "$(jq -c '.snapshot.controlled' <<<"$reply")" '[0]' "manual before the heat"
 virtual-smc ctl set Tp01 91
-for _ in $(seq 40); do
-    request "$SESSION_SOCK" '{"command":"heartbeat"}'
-    [[ $(jq -c '.snapshot.controlled' <<<"$reply") == '[]' ]] && break
-    sleep 0.1
-done
+heartbeat_until_released
 expect_eq "$(jq -r '.snapshot.notice' <<<"$reply")" "온도 또는 센서 상태 때문에 자동 제어로 복귀했습니다." "trip notice"
 request "$SESSION_SOCK" '{"command":"set","fan":0,"rpm":2500}'
 expect_eq "$(jq -r '.error' <<<"$reply")" "센서가 정상이고 온도가 85°C 미만일 때 수동 제어할 수 있습니다." "hot start refused"
