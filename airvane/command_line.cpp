@@ -7,43 +7,11 @@
 
 #include "sys/code_hash.hpp"
 #include "sys/decimal.hpp"
+#include "sys/utf8.hpp"
 
 namespace {
 
 constexpr std::uint32_t kFirstRegularUser = 501;
-
-// A well-formed UTF-8 check: arguments that are not text are refused before anything acts
-// on them, so no lock or file is ever touched for them.
-bool is_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        std::size_t len = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + len > s.size()) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        const bool overlong = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-        if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += len;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -57,7 +25,9 @@ DispatchEnv system_dispatch_env() {
 std::optional<std::uint32_t> parse_uid(std::string_view text) { return parse_unsigned32(text); }
 
 FanResult<Dispatch> dispatch(std::span<const std::string_view> args, const DispatchEnv& env) {
-    if (!std::ranges::all_of(args, is_utf8)) return fan_error(kUsageText);
+    // Arguments that are not text are refused before anything acts on them, so no lock or file
+    // is ever touched for them.
+    if (!std::ranges::all_of(args, is_valid_utf8)) return fan_error(kUsageText);
 
     // 1. The status mode.
     if (args.size() == 1 && args[0] == "--status") return StatusMode{};
