@@ -45,7 +45,9 @@ case $kind in
         ;;
     tick)
         expect_answer 완료 start 10
-        # The tick re-reads the setting every 3 seconds; its tool runs for a few milliseconds.
+        # The tick re-reads the setting every 3 seconds; its tool is slowed down a little so that
+        # the kill lands inside that run.
+        echo 0.2 >/run/sim-pmset/slow-get
         for ((i = 0; i < 2000; i++)); do
             pgrep -P "$victim" >/dev/null && break
             sleep 0.002
@@ -58,6 +60,7 @@ case $kind in
         ;;
 esac
 kill -9 "$victim"
+rm -f /run/sim-pmset/slow-get
 replaced() { local pid; pid=$(watcher_pid); [[ -n $pid && $pid != "$victim" ]] && watcher_ready; }
 until_true replaced
 wait
