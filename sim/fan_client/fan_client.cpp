@@ -1,9 +1,15 @@
 // fan-client SOCKET_PATH [JSON-LINE]
+// fan-client --trickle SOCKET_PATH TEXT
 //
 // Sends one request line to the fan helper's control socket (the argument, or the first line of
 // standard input when there is none), prints the reply line, and exits 0 when a whole reply
 // line came back, 1 otherwise with one line on standard error.
+//
+// With --trickle, TEXT goes out one byte every 0.3 s, with no line feed, until the server answers
+// or hangs up; a server that closes while a byte is on its way is not an error here, because
+// the point is to see what it answered. Standard error tells how many bytes went out.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -39,15 +45,35 @@ bool send_all(int fd, const std::string& data) {
     return true;
 }
 
+constexpr int kTrickleIntervalMs = 300;
+
+// Sends TEXT a byte at a time, waiting between bytes for the server to answer; stops at the first
+// sign of an answer or a hang-up and returns how many bytes went out.
+std::size_t trickle(int fd, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        if (::send(fd, text.data() + sent, 1, MSG_NOSIGNAL) != 1) break;
+        ++sent;
+        pollfd readable{fd, POLLIN, 0};
+        if (::poll(&readable, 1, kTrickleIntervalMs) != 0) break;
+    }
+    return sent;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) return fail("usage: fan-client SOCKET_PATH [JSON-LINE]");
+    const bool trickling = argc == 4 && std::string(argv[1]) == "--trickle";
+    if (!trickling && argc != 2 && argc != 3) {
+        return fail("usage: fan-client SOCKET_PATH [JSON-LINE] | fan-client --trickle SOCKET_PATH TEXT");
+    }
     ::signal(SIGPIPE, SIG_IGN);
 
-    const std::string path = argv[1];
+    const std::string path = argv[trickling ? 2 : 1];
     std::string request;
-    if (argc == 3) {
+    if (trickling) {
+        request = argv[3];
+    } else if (argc == 3) {
         request = argv[2];
     } else if (!std::getline(std::cin, request)) {
         return fail("no request on standard input");
@@ -65,7 +91,12 @@ int main(int argc, char** argv) {
     if (::connect(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return fail(system_error("connect"));
     }
-    if (!send_all(socket_fd.get(), request + '\n')) return fail(system_error("send"));
+    if (trickling) {
+        std::cerr << "fan-client: sent " << trickle(socket_fd.get(), request) << " of " << request.size()
+                  << " bytes\n";
+    } else if (!send_all(socket_fd.get(), request + '\n')) {
+        return fail(system_error("send"));
+    }
 
     std::string reply;
     for (;;) {

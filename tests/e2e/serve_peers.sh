@@ -15,9 +15,12 @@ done
 got=$(sleep 3 | raw_exchange vane "$SESSION_SOCK")
 expect_eq "$got" '{"error":"보조 프로세스 연결이 끊겼습니다."}' "silent client"
 
-# A client that trickles bytes runs into the 1-second deadline.
-got=$( (for c in '{' '"' 'c' 'o'; do printf '%s' "$c"; sleep 0.5; done; sleep 1) | raw_exchange vane "$SESSION_SOCK")
-expect_eq "$got" '{"error":"요청 크기 초과"}' "slow client"
+# A client that trickles bytes runs into the 1-second deadline: each byte does not buy more time,
+# so the answer comes while most of the request is still unsent.
+run_capture as_user vane fan-client --trickle "$SESSION_SOCK" '{"command":"ping"}'
+expect_eq "$out" '{"error":"요청 크기 초과"}' "slow client"
+[[ $err =~ sent\ ([0-9]+)\ of\ 18 ]] || fail "slow client: $err"
+((BASH_REMATCH[1] < 18)) || fail "slow client: the deadline moved with each byte ($err)"
 
 # 16383 bytes and a line feed are read; 16384 bytes without one are too many.
 line='{"command":"ping","pad":"'
