@@ -89,7 +89,13 @@ expect_eq "$status" 113 "second bootout"
 
 # Loading it again after an unload starts it again.
 lctl bootstrap system "$definition" || fail "bootstrap again"
-wait_for /proc/"$(tail -n 1 /run/dummy-watch-pids)"
+for ((i = 0; i < 100; i++)); do
+    [[ $(wc -l </run/dummy-watch-pids) -ge 3 ]] && break
+    sleep 0.05
+done
+third=$(sed -n 3p /run/dummy-watch-pids)
+[[ -n $third ]] || fail "job not started again after bootout"
+kill -0 "$third" || fail "job started again is not running"
 lctl bootout "$target" || fail "bootout again"
 
 # --- refusals
