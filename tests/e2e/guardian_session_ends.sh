@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The watcher ends a running session by itself: a low or missing battery, sleep re-enabled
-# behind its back, a reboot, a thermal trip (with a sleep request and the cooldown after).
+# behind its back, the session's time running out, a reboot, a thermal trip (with a sleep
+# request and the cooldown after).
 set -euo pipefail
 . "$(dirname "$0")/guardian_lib.sh"
 
@@ -27,6 +28,25 @@ expect_answer 완료 start 20
 pmset -a disablesleep 0
 until_true ended_for externalChange
 expect_ended externalChange
+
+# --- the session runs out. Its record is moved into the past by more than its length, wall
+# clock only, as if the ten minutes had gone by while the machine stayed up. The watcher's own
+# status write may replace the record meanwhile, so the move is repeated until the session ends.
+expect_answer 완료 start 10
+run_out() {
+    local aged
+    ended_for expired && return 0
+    # Text edits rather than a rewrite through jq, which would round the 64-bit boot identity.
+    aged=$(jq -r 'select(.active and .expiresAt > now) | (now - 1) as $cut
+        | "s/\"startedAt\":[^,]*/\"startedAt\":\($cut - 600)/; s/\"expiresAt\":[^,]*/\"expiresAt\":\($cut)/"' \
+        "$data/state.json") || return 1
+    [[ -n $aged ]] || return 1
+    sed "$aged" "$data/state.json" >"$data/state.json.aged"
+    mv "$data/state.json.aged" "$data/state.json"
+    return 1
+}
+until_true run_out
+expect_ended expired
 
 # --- a reboot: the daemon goes down with the machine and comes back in a new boot
 expect_answer 완료 start 10
