@@ -10,6 +10,7 @@
 #include <map>
 #include <utility>
 
+#include "sys/clock.hpp"
 #include "sys/unique_fd.hpp"
 
 namespace {
@@ -62,7 +63,8 @@ Transfer receive_all(int fd, std::uint8_t* data, std::size_t size, std::size_t& 
 
 class SocketSmcPort final : public SmcPort {
 public:
-    SocketSmcPort(std::string path, uid_t owner) : path_(std::move(path)), owner_(owner) {}
+    SocketSmcPort(std::string path, uid_t owner, double reconnect_pause)
+        : path_(std::move(path)), owner_(owner), reconnect_pause_(reconnect_pause) {}
 
     std::uint32_t find_service() override {
         struct stat socket_info {};
@@ -78,7 +80,68 @@ public:
 
     std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) override {
         if (service != kServiceHandle) return smc_return::kNoDevice;
+        Link link;
+        if (const std::uint32_t code = connect_device(link.fd); code != smc_return::kSuccess) return code;
+        connection = next_connection_++;
+        connections_.emplace(connection, std::move(link));
+        return smc_return::kSuccess;
+    }
 
+    // The lookup holds nothing on this platform.
+    void release_service(std::uint32_t) override {}
+
+    std::uint32_t call_struct(std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
+                              SmcRecord& output, std::size_t& output_size) override {
+        const auto found = connections_.find(connection);
+        if (found == connections_.end()) return smc_return::kNotOpen;
+        Link& link = found->second;
+        // A connection that failed mid-record is out of step with the device; reading on would
+        // pair requests with the wrong answers. A fresh one is in step, and without it a device
+        // that recovers could never be told to hand the fans back.
+        if (!link.fd && !reconnect(link)) return smc_return::kNotResponding;
+        UniqueFd& fd = link.fd;
+        if (selector != smc_record::kSelector || output_size < smc_record::kSize) return smc_return::kError;
+
+        const Transfer sent = send_all(fd.get(), input.data(), input.size());
+        if (sent != Transfer::complete) {
+            retire(link);
+            return sent == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
+        }
+
+        output.fill(0);
+        std::size_t received = 0;
+        const Transfer answered = receive_all(fd.get(), output.data(), output.size(), received);
+        if (answered == Transfer::timed_out || answered == Transfer::failed) {
+            retire(link);
+            return answered == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
+        }
+        if (answered == Transfer::closed) {
+            // The device hung up; what arrived is all there is.
+            retire(link);
+            output_size = received;
+            return smc_return::kSuccess;
+        }
+
+        output_size = received;
+        std::uint32_t code = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            code |= std::uint32_t{output[smc_record::kTransportReturn + i]} << (8 * i);
+            output[smc_record::kTransportReturn + i] = 0;
+        }
+        return code;
+    }
+
+    void close_connection(std::uint32_t connection) override { connections_.erase(connection); }
+
+private:
+    // One open connection; `fd` is empty from a failed record until the next reconnection.
+    struct Link {
+        UniqueFd fd;
+        double retired_at = 0;
+    };
+
+    // Connects to the device behind the path and confirms its owner.
+    std::uint32_t connect_device(UniqueFd& out) const {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (path_.size() >= sizeof(address.sun_path)) return smc_return::kNoDevice;
@@ -106,67 +169,38 @@ public:
             length != sizeof peer || peer.uid != owner_) {
             return smc_return::kNotPermitted;
         }
-
-        connection = next_connection_++;
-        connections_.emplace(connection, std::move(fd));
+        out = std::move(fd);
         return smc_return::kSuccess;
     }
 
-    // The lookup holds nothing on this platform.
-    void release_service(std::uint32_t) override {}
-
-    std::uint32_t call_struct(std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
-                              SmcRecord& output, std::size_t& output_size) override {
-        const auto found = connections_.find(connection);
-        if (found == connections_.end()) return smc_return::kNotOpen;
-        UniqueFd& fd = found->second;
-        // A connection that failed mid-record is out of step with the device; reading on
-        // would pair requests with the wrong answers.
-        if (!fd) return smc_return::kNotResponding;
-        if (selector != smc_record::kSelector || output_size < smc_record::kSize) return smc_return::kError;
-
-        const Transfer sent = send_all(fd.get(), input.data(), input.size());
-        if (sent != Transfer::complete) {
-            fd.reset();
-            return sent == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
-        }
-
-        output.fill(0);
-        std::size_t received = 0;
-        const Transfer answered = receive_all(fd.get(), output.data(), output.size(), received);
-        if (answered == Transfer::timed_out || answered == Transfer::failed) {
-            fd.reset();
-            return answered == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
-        }
-        if (answered == Transfer::closed) {
-            // The device hung up; what arrived is all there is.
-            fd.reset();
-            output_size = received;
-            return smc_return::kSuccess;
-        }
-
-        output_size = received;
-        std::uint32_t code = 0;
-        for (std::size_t i = 0; i < 4; ++i) {
-            code |= std::uint32_t{output[smc_record::kTransportReturn + i]} << (8 * i);
-            output[smc_record::kTransportReturn + i] = 0;
-        }
-        return code;
+    void retire(Link& link) {
+        link.fd.reset();
+        link.retired_at = continuous_seconds();
     }
 
-    void close_connection(std::uint32_t connection) override { connections_.erase(connection); }
+    // Not within the pause after a failure: a hung device would otherwise cost the whole
+    // time-out on every call, and a snapshot makes dozens of them. The path is checked again,
+    // since whatever listens there now is a new peer.
+    bool reconnect(Link& link) {
+        if (continuous_seconds() - link.retired_at < reconnect_pause_) return false;
+        if (find_service() != kServiceHandle || connect_device(link.fd) != smc_return::kSuccess) {
+            retire(link);
+            return false;
+        }
+        return true;
+    }
 
-private:
     std::string path_;
     uid_t owner_;
+    double reconnect_pause_;
     std::uint32_t next_connection_ = 1;
-    std::map<std::uint32_t, UniqueFd> connections_;
+    std::map<std::uint32_t, Link> connections_;
 };
 
 }  // namespace
 
-std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner) {
-    return std::make_unique<SocketSmcPort>(std::move(path), owner);
+std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner, double reconnect_pause) {
+    return std::make_unique<SocketSmcPort>(std::move(path), owner, reconnect_pause);
 }
 
 std::unique_ptr<SmcPort> platform_smc_port() {

@@ -9,5 +9,6 @@
 
 // The stand-in for the SMC user client: a device answering 80-byte records on a local stream
 // socket at `path`. The service exists only while that socket, and the directory holding it,
-// belong to `owner` and cannot be replaced by anyone else.
-std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner);
+// belong to `owner` and cannot be replaced by anyone else. A connection that fails mid-record
+// is replaced at the first call at least `reconnect_pause` seconds later.
+std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner, double reconnect_pause = 1.0);

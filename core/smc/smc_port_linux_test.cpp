@@ -26,7 +26,7 @@ struct Answer {
     bool hang_up = false;
 };
 
-// A one-connection device on a socket in a private temporary directory.
+// A device on a socket in a private temporary directory.
 class FakeDevice {
 public:
     explicit FakeDevice(std::function<Answer(const SmcRecord&)> answer) : answer_(std::move(answer)) {
@@ -56,20 +56,27 @@ public:
     const std::string& dir() const { return dir_; }
 
 private:
+    // One connection after another, as a port that reconnects makes them.
     void serve() {
-        UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client) return;
+        for (;;) {
+            UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client) return;
+            serve_client(client.get());
+        }
+    }
+
+    void serve_client(int client) {
         for (;;) {
             SmcRecord request{};
             std::size_t got = 0;
             while (got < request.size()) {
-                const ssize_t n = ::recv(client.get(), request.data() + got, request.size() - got, 0);
+                const ssize_t n = ::recv(client, request.data() + got, request.size() - got, 0);
                 if (n <= 0) return;
                 got += static_cast<std::size_t>(n);
             }
             const Answer answer = answer_(request);
             if (!answer.bytes.empty() &&
-                ::send(client.get(), answer.bytes.data(), answer.bytes.size(), MSG_NOSIGNAL) < 0) {
+                ::send(client, answer.bytes.data(), answer.bytes.size(), MSG_NOSIGNAL) < 0) {
                 return;
             }
             if (answer.hang_up) return;
@@ -147,15 +154,39 @@ TEST(SocketSmcPort, DeviceReturnCodeIsTheCallsCodeAndIsCleared) {
     port->close_connection(connection);
 }
 
+Answer half_and_hang_up(const SmcRecord&) {
+    Bytes half(smc_record::kSize / 2, 0);
+    half[smc_record::kDataSize] = 2;
+    return Answer{half, true};
+}
+
 TEST(SocketSmcPort, HalfAnswerFailsCleanlyAndRetiresTheConnection) {
-    FakeDevice device([](const SmcRecord&) {
-        Bytes half(smc_record::kSize / 2, 0);
-        half[smc_record::kDataSize] = 2;
-        return Answer{half, true};
-    });
-    auto smc = Smc::open(make_socket_smc_port(device.path(), ::geteuid()));
+    FakeDevice device(half_and_hang_up);
+    auto smc = Smc::open(make_socket_smc_port(device.path(), ::geteuid(), 3600));
     ASSERT_TRUE(smc) << smc.error().message;
     EXPECT_EQ(error_of(smc->read("F0Ac")), "F0Ac SMC 응답 오류 (0x00)");
+    EXPECT_EQ(error_of(smc->read("F0Ac")), "F0Ac 접근 실패 (0xe00002ed)");
+}
+
+TEST(SocketSmcPort, DeviceThatRecoversIsReachedAgainOnAFreshConnection) {
+    int requests = 0;
+    FakeDevice device([&requests](const SmcRecord& request) {
+        return ++requests == 1 ? half_and_hang_up(request) : fan_at_1000(request);
+    });
+    auto smc = Smc::open(make_socket_smc_port(device.path(), ::geteuid(), 0));
+    ASSERT_TRUE(smc) << smc.error().message;
+    EXPECT_EQ(error_of(smc->read("F0Ac")), "F0Ac SMC 응답 오류 (0x00)");
+    const auto value = smc->read("F0Ac");
+    ASSERT_TRUE(value) << value.error().message;
+    EXPECT_EQ(value->number(), 1000.0);
+}
+
+TEST(SocketSmcPort, NoReconnectionWhileThePathIsNotTheOwnersAnyMore) {
+    FakeDevice device(half_and_hang_up);
+    auto smc = Smc::open(make_socket_smc_port(device.path(), ::geteuid(), 0));
+    ASSERT_TRUE(smc) << smc.error().message;
+    EXPECT_EQ(error_of(smc->read("F0Ac")), "F0Ac SMC 응답 오류 (0x00)");
+    ASSERT_EQ(::chmod(device.dir().c_str(), 0777), 0);
     EXPECT_EQ(error_of(smc->read("F0Ac")), "F0Ac 접근 실패 (0xe00002ed)");
 }
 
