@@ -100,5 +100,7 @@ int guardianMain(int argc, char** argv) {
     // A reader of the output that went away must not end the program half-way through a change
     // of the setting; sockets and pipes then report the failure instead.
     std::signal(SIGPIPE, SIG_IGN);
-    return runCommandLine(std::vector<std::string>(argv + 1, argv + argc), ::geteuid(), std::cout, std::cerr);
+    // An empty argument vector, which older kernels still pass on, is an empty command line.
+    const auto words = argc > 0 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+    return runCommandLine(words, ::geteuid(), std::cout, std::cerr);
 }
