@@ -158,6 +158,8 @@ std::string run(const std::string& program, const std::vector<std::string>& argu
         }
     }
 
+    // A child that finished just as the time ran out has its result, not a time-out.
+    if (!exited) exited = reaped(pid, status);
     if (!exited) {
         ::kill(pid, SIGTERM);
         std::this_thread::sleep_for(100ms);
