@@ -23,6 +23,10 @@ public:
     // transport's own XPCError when that came first.
     std::string request(const std::string& verb, std::int64_t minutes, WakeThermalLimit thermalLimit,
                         const std::string& expectedHash) const;
+    // For "ping", "stop" and "restore", which carry no minutes.
+    std::string request(const std::string& verb, WakeThermalLimit thermalLimit, const std::string& expectedHash) const {
+        return request(verb, 0, thermalLimit, expectedHash);
+    }
 
 private:
     std::string socketPath_;

@@ -74,7 +74,7 @@ TEST(WakeHelperClient, GuardianAnswersComeBackAsTheyWereSent) {
     });
     const auto client = guardian.client();
     const auto hash = ownCodeHash();
-    EXPECT_EQ(outcome([&] { return client.request("ping", 0, WakeThermalLimit::fair, hash); }), "3");
+    EXPECT_EQ(outcome([&] { return client.request("ping", WakeThermalLimit::fair, hash); }), "3");
     EXPECT_EQ(outcome([&] { return client.request("start", 30, WakeThermalLimit::serious, hash); }), "완료");
     EXPECT_EQ(outcome([&] { return client.request("start", 60, WakeThermalLimit::fair, hash); }),
               "WakeIPCError: " + kInstalling);
