@@ -94,13 +94,13 @@ public:
                               SmcRecord& output, std::size_t& output_size) override {
         const auto found = connections_.find(connection);
         if (found == connections_.end()) return smc_return::kNotOpen;
+        if (selector != smc_record::kSelector || output_size < smc_record::kSize) return smc_return::kError;
         Link& link = found->second;
         // A connection that failed mid-record is out of step with the device; reading on would
         // pair requests with the wrong answers. A fresh one is in step, and without it a device
         // that recovers could never be told to hand the fans back.
         if (!link.fd && !reconnect(link)) return smc_return::kNotResponding;
         UniqueFd& fd = link.fd;
-        if (selector != smc_record::kSelector || output_size < smc_record::kSize) return smc_return::kError;
 
         const Transfer sent = send_all(fd.get(), input.data(), input.size());
         if (sent != Transfer::complete) {

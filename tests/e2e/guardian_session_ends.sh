@@ -29,9 +29,9 @@ pmset -a disablesleep 0
 until_true ended_for externalChange
 expect_ended externalChange
 
-# --- the session runs out. Its record is moved into the past by more than its length, wall
-# clock only, as if the ten minutes had gone by while the machine stayed up. The watcher's own
-# status write may replace the record meanwhile, so the move is repeated until the session ends.
+# --- the session runs out. Its record's wall-clock span is moved back until it ended a second
+# ago, as if the ten minutes had gone by while the machine stayed up. The watcher's own status
+# write may replace the record meanwhile, so the move is repeated until the session ends.
 expect_answer 완료 start 10
 run_out() {
     local aged
