@@ -1,24 +1,23 @@
 #include "install_lock.hpp"
 
 #include "guardian_error.hpp"
+#include "sys/trusted_file.hpp"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 
 InstallLockHold::InstallLockHold(const std::string& path) {
-    // 1. Only the installer creates it.
-    UniqueFd lock(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    if (!lock) throw GuardianError("도우미 설치 잠금을 확인할 수 없습니다.");
+    // Only the installer creates it, so it is never created here.
+    // Stricter than the guardian lock: nobody but root may even read it.
+    const FileTrust rootOnly{.forbidden = 077};
+    auto opened = open_trusted(path, rootOnly, O_RDWR);
+    if (!opened && opened.error() != TrustFailure::untrusted) {
+        throw GuardianError("도우미 설치 잠금을 확인할 수 없습니다.");
+    }
+    if (!opened) throw GuardianError("안전하지 않은 설치 잠금입니다.");
+    UniqueFd lock = std::move(*opened);
 
-    // 2. Stricter than the guardian lock: nobody but root may even read it.
-    struct stat status {};
-    const bool sound = ::fstat(lock.get(), &status) == 0 && status.st_uid == 0 && S_ISREG(status.st_mode) &&
-                       (status.st_mode & 077) == 0;
-    if (!sound) throw GuardianError("안전하지 않은 설치 잠금입니다.");
-
-    // 3. Tried once, never waited for.
+    // Tried once, never waited for.
     int locked = -1;
     do {
         locked = ::flock(lock.get(), LOCK_EX | LOCK_NB);

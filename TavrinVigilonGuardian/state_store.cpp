@@ -2,27 +2,22 @@
 
 #include "guardian_context.hpp"
 #include "guardian_error.hpp"
-#include "path_trust.hpp"
-#include "sys/unique_fd.hpp"
+#include "sys/trusted_file.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 std::string readTrustedFile(const std::string& path) {
-    trustedPath(path, false);
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!file) throw GuardianError("Cannot read " + path + ".");
-    std::string bytes;
-    char buffer[4096];
-    while (true) {
-        const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) throw GuardianError("Cannot read " + path + ".");
-        if (count == 0) return bytes;
-        bytes.append(buffer, static_cast<std::size_t>(count));
+    auto bytes = read_trusted(path, FileTrust{}, recordSizeLimit);
+    if (bytes) return std::move(*bytes);
+    switch (bytes.error()) {
+        case TrustFailure::missing:
+        case TrustFailure::link:
+        case TrustFailure::untrusted: throw GuardianError("Unsafe ownership or permissions: " + path);
+        case TrustFailure::too_large:
+            throw GuardianError("Cannot read " + path + ": larger than any record.");
+        case TrustFailure::unreadable: break;
     }
+    throw GuardianError("Cannot read " + path + ".");
 }
 
 namespace {

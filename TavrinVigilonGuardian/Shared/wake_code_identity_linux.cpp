@@ -1,12 +1,12 @@
 #include "wake_code_identity.hpp"
 
 #include "sys/code_hash.hpp"
+#include "sys/trusted_file.hpp"
 #include "sys/unique_fd.hpp"
 #include "wake_ipc_contract.hpp"
 #include "wake_ipc_error.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 namespace WakeCodeIdentity {
 
@@ -19,10 +19,7 @@ std::string codeHashOfProtectedProgram(const std::string& executable) {
 
     // Without a code signature, the stand-in for a hardened one is a program file that only
     // root can have written.
-    struct stat status {};
-    const bool protectedFile = ::fstat(code.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-                               status.st_uid == 0 && (status.st_mode & 022) == 0;
-    if (!protectedFile) throw WakeIPCError("보호된 코드 서명이 필요합니다.");
+    if (!trusted_descriptor(code.get(), FileTrust{})) throw WakeIPCError("보호된 코드 서명이 필요합니다.");
     const auto hash = code_hash_of_descriptor(code.get());
     if (!hash) throw WakeIPCError("보호된 코드 서명이 필요합니다.");
 

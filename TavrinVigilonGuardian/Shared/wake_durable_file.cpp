@@ -1,47 +1,27 @@
 #include "wake_durable_file.hpp"
 
-#include "durable_flush.hpp"
-#include "sys/unique_fd.hpp"
+#include "sys/durable_file.hpp"
+#include "sys/trusted_file.hpp"
 #include "wake_ipc_error.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-std::string parentOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool closedToOthers(const struct stat& status, std::uint32_t owner) {
-    return status.st_uid == owner && (status.st_mode & 022) == 0;
-}
-
-}  // namespace
-
 void WakeDurableFile::synchronize(const std::string& path, std::uint32_t owner) {
-    UniqueFd file(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-    if (!file) throw WakeIPCError("복구 기록을 동기화할 수 없습니다.");
-
-    struct stat fileStatus {};
-    if (::fstat(file.get(), &fileStatus) != 0 || !closedToOthers(fileStatus, owner) ||
-        !S_ISREG(fileStatus.st_mode) || ::fsync(file.get()) != 0 || !fullDeviceFlush(file.get())) {
+    // The record itself: opened without following a link, judged by its descriptor, flushed.
+    const FileTrust record{.kind = FileTrust::Kind::regular, .owner = owner};
+    auto file = open_trusted(path, record, O_RDWR);
+    if (!file && file.error() != TrustFailure::untrusted) {
+        throw WakeIPCError("복구 기록을 동기화할 수 없습니다.");
+    }
+    if (!file || !flush_to_storage(file->get())) {
         throw WakeIPCError("복구 기록을 디스크에 확정할 수 없습니다.");
     }
 
-    UniqueFd folder(::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder) throw WakeIPCError("복구 폴더를 동기화할 수 없습니다.");
-
-    struct stat folderStatus {};
-    if (::fstat(folder.get(), &folderStatus) != 0 || !closedToOthers(folderStatus, owner) ||
-        ::fsync(folder.get()) != 0 || !fullDeviceFlush(folder.get())) {
+    // The folder that names it, so that the rename which put it there is durable as well.
+    const FileTrust folder{.kind = FileTrust::Kind::directory, .owner = owner};
+    auto directory = open_trusted(parent_directory(path), folder);
+    if (!directory && directory.error() != TrustFailure::untrusted) {
+        throw WakeIPCError("복구 폴더를 동기화할 수 없습니다.");
+    }
+    if (!directory || !flush_to_storage(directory->get())) {
         throw WakeIPCError("복구 폴더 기록을 디스크에 확정할 수 없습니다.");
     }
-
-    folder.reset();
-    file.reset();
 }

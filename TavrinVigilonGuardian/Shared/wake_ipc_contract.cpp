@@ -1,9 +1,9 @@
 #include "wake_ipc_contract.hpp"
 
 #include "Safety/wake_power_policy.hpp"
+#include "sys/code_hash.hpp"
+#include "sys/trusted_file.hpp"
 #include "wake_ipc_error.hpp"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -27,25 +27,16 @@ bool accepts(std::string_view request, std::int64_t minutes, std::int64_t therma
 
 bool acceptsPeer(std::uint32_t uid, std::uint32_t owner) { return owner != 0 && uid == owner; }
 
-bool validHash(std::string_view hash) {
-    if (hash.size() != 40) return false;
-    return std::all_of(hash.begin(), hash.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
+bool validHash(std::string_view hash) { return is_code_hash(hash); }
 
 std::string requirement(std::string_view hash) {
     if (!validHash(hash)) throw WakeIPCError("올바른 코드 서명이 아닙니다.");
-    std::string text = "cdhash H\"";
-    text += hash;
-    text += '"';
-    return text;
+    return code_requirement(hash);
 }
 
 bool trustedFile(const std::string& path, bool directory) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) return false;
-    const bool rightType = directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode);
-    return status.st_uid == 0 && (status.st_mode & 022) == 0 && rightType;
+    const FileTrust rule{.kind = directory ? FileTrust::Kind::directory : FileTrust::Kind::regular};
+    return open_trusted(path, rule).has_value();
 }
 
 }  // namespace WakeIPCContract

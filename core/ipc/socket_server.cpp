@@ -30,13 +30,6 @@ bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-std::string code_requirement(std::string_view hash) {
-    std::string text = "cdhash H\"";
-    text += hash;
-    text += '"';
-    return text;
-}
-
 void set_timeout(int fd, int option, time_t seconds) {
     const timeval timeout{seconds, 0};
     ::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);

@@ -1,0 +1,78 @@
+#include "sys/durable_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "sys/full_device_flush.hpp"
+#include "sys/unique_fd.hpp"
+
+namespace {
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// The temporary file until it has been renamed into place.
+class PendingFile {
+public:
+    explicit PendingFile(std::string name) : name_(std::move(name)) {}
+    ~PendingFile() {
+        if (!name_.empty()) ::unlink(name_.c_str());
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    const std::string& name() const { return name_; }
+    void placed() { name_.clear(); }
+
+private:
+    std::string name_;
+};
+
+}  // namespace
+
+std::string parent_directory(std::string_view path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
+bool flush_to_storage(int fd) { return ::fsync(fd) == 0 && full_device_flush(fd); }
+
+bool flush_directory_of(std::string_view path) {
+    const UniqueFd folder(
+        ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder && flush_to_storage(folder.get());
+}
+
+std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes,
+                                                 mode_t mode, bool durable) {
+    const auto slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string pattern = parent_directory(path) + "/." + name + ".XXXXXX";
+    UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!file) return std::unexpected(ReplaceFailure::write);
+    PendingFile pending(pattern);
+
+    if (!write_all(file.get(), bytes)) return std::unexpected(ReplaceFailure::write);
+    // The mode is set before the file appears under its name, so it is never seen with another.
+    if (::fchmod(file.get(), mode) != 0) return std::unexpected(ReplaceFailure::mode);
+    // The content must be on stable storage before the rename is: otherwise a power loss could
+    // leave the new name pointing at a file whose data never reached the disk.
+    if (durable && !flush_to_storage(file.get())) return std::unexpected(ReplaceFailure::flush);
+    if (::rename(pending.name().c_str(), path.c_str()) != 0) {
+        return std::unexpected(ReplaceFailure::write);
+    }
+    pending.placed();
+    return {};
+}

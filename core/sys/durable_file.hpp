@@ -1,0 +1,33 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+// Files that drive recovery are replaced whole and, when they must survive a power loss, forced
+// onto stable storage together with the directory entry that names them.
+
+// The directory part of a path: "." when it has no '/', "/" for a file in the root.
+std::string parent_directory(std::string_view path);
+
+// The platform's strongest flush of a descriptor: its data and the drive's own write cache.
+// False when the file system refused it.
+bool flush_to_storage(int fd);
+
+// Flushes the directory that holds `path`, so a rename or removal in it survives a power loss.
+bool flush_directory_of(std::string_view path);
+
+enum class ReplaceFailure {
+    write,  // the temporary file could not be made, written or renamed into place
+    mode,   // its mode could not be set
+    flush,  // its content could not be forced onto stable storage
+};
+
+// Replaces the file at `path` with `bytes` so that a reader sees either the old or the new whole
+// file: a temporary file in the same directory is written, given `mode` and, when `durable`,
+// flushed, and only then renamed over the path. The directory itself is not flushed here. On any
+// failure the target is untouched and the temporary file is gone.
+std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes,
+                                                 mode_t mode, bool durable);
