@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 // Runs `body` on the power queue and waits for it: the test thread then sees everything the
 // queue did before, and the queue everything the test did.
@@ -46,11 +47,14 @@ public:
         ::setsockopt(mine_.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
         connection = std::make_shared<XPCServerConnection>(
             std::make_unique<XPCServerConnection::Transport>(UniqueFd(ends[1]), uid));
-        admitted = admit(connection) && startServing(connection, std::string(40, 'a'));
-        if (admitted) announcement = line();
+        admitted = admit(connection) && admitPeer(connection, "", std::string(40, 'a'));
+        if (!admitted) return;
+        announcement = line();
+        server_ = std::thread([served = connection] { serveCalls(served); });
     }
     ~FakePeer() {
         if (connection) connection->invalidate();
+        if (server_.joinable()) server_.join();
     }
 
     // One call and its reply; none when the connection ended instead. The power queue is
@@ -77,6 +81,7 @@ private:
 
     UniqueFd mine_;
     std::string pending_;
+    std::thread server_;
 };
 
 // The watcher's fake machine with a live heartbeat and an install lock file sound for a request.

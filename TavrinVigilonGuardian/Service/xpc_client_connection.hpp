@@ -46,6 +46,8 @@ public:
     std::shared_ptr<TavrinWakeControl> remoteObjectProxyWithErrorHandler(std::function<void(const XPCError&)> handler);
     // Ends the connection and runs the invalidation handler unless it already ran. Safe from any
     // thread, also from inside a handler or a reply, and repeatable. Handlers are released.
+    // Called from outside the connection's own handlers and replies, it returns only once the
+    // connection has stopped working on the caller's behalf, so nothing of it outlives the call.
     void invalidate();
 
 private:

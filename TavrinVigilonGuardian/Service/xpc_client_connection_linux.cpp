@@ -9,6 +9,7 @@
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -43,6 +44,15 @@ struct XPCClientConnection::Channel : std::enable_shared_from_this<Channel> {
     bool invalidated = false;
     std::deque<Call> calls;
     int liveSocket = -1;  // the socket in use, so that invalidate can wake a waiting read
+
+    // The thread that reaches the service and carries the calls, from resume until it has seen
+    // the invalidation. Whoever ends the connection from outside waits for it.
+    std::mutex workerMutex;
+    std::thread worker;
+    std::atomic<std::thread::id> workerId;
+
+    void awaitWorker();
+    void releaseWorker();
 
     void enqueue(Call call);
     void invalidate();
@@ -211,7 +221,25 @@ XPCClientConnection::XPCClientConnection(const std::string& machServiceName, std
 XPCClientConnection::XPCClientConnection(const std::string&, std::uint64_t options, const std::string& socketPath)
     : channel_(std::make_shared<Channel>(socketPath, options)) {}
 
-XPCClientConnection::~XPCClientConnection() { channel_->invalidate(); }
+void XPCClientConnection::Channel::awaitWorker() {
+    // A handler or reply running on the worker cannot wait for itself.
+    if (workerId.load() == std::this_thread::get_id()) return;
+    const std::lock_guard lock(workerMutex);
+    if (worker.joinable()) worker.join();
+}
+
+void XPCClientConnection::Channel::releaseWorker() {
+    awaitWorker();
+    // The last owner of the connection may be a reply running on the worker itself: it is then
+    // on its way out, and its own reference keeps the channel alive until it has left.
+    const std::lock_guard lock(workerMutex);
+    if (worker.joinable()) worker.detach();
+}
+
+XPCClientConnection::~XPCClientConnection() {
+    channel_->invalidate();
+    channel_->releaseWorker();
+}
 
 void XPCClientConnection::setCodeSigningRequirement(std::string requirement) {
     const std::lock_guard lock(channel_->mutex);
@@ -239,8 +267,9 @@ void XPCClientConnection::resume() {
         if (channel_->resumed || channel_->invalidated) return;
         channel_->resumed = true;
     }
-    // The thread keeps the channel alive until it has seen the invalidation.
-    std::thread([channel = channel_] { channel->run(); }).detach();
+    const std::lock_guard lock(channel_->workerMutex);
+    channel_->worker = std::thread([channel = channel_] { channel->run(); });
+    channel_->workerId = channel_->worker.get_id();
 }
 
 std::shared_ptr<TavrinWakeControl> XPCClientConnection::remoteObjectProxyWithErrorHandler(
@@ -252,4 +281,7 @@ std::shared_ptr<TavrinWakeControl> XPCClientConnection::remoteObjectProxyWithErr
     return std::make_shared<RemoteProxy>(channel_, std::move(handler));
 }
 
-void XPCClientConnection::invalidate() { channel_->invalidate(); }
+void XPCClientConnection::invalidate() {
+    channel_->invalidate();
+    channel_->awaitWorker();
+}

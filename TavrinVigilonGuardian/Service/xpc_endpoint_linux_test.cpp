@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <future>
 #include <optional>
 
 namespace {
@@ -90,14 +92,15 @@ TEST(XPCEndpoint, RefusedPeersAreClosedWithoutAByte) {
         EXPECT_TRUE(peer.closedWithoutAByte());
         EXPECT_EQ(control->calls, 0);
     }
-    // By the listener's requirement, before the delegate is even asked.
+    // By the listener's requirement, whatever the delegate said about the peer's user.
     {
-        Endpoint endpoint([&](const auto& connection) { return exportTo(connection, echoControl()); });
+        const auto control = echoControl();
+        Endpoint endpoint([&](const auto& connection) { return exportTo(connection, control); });
         endpoint.listener.setConnectionCodeSigningRequirement(WakeIPCContract::requirement(kOtherHash));
         endpoint.listener.resume();
         RawPeer peer(endpoint.folder.socketPath());
         EXPECT_TRUE(peer.closedWithoutAByte());
-        EXPECT_EQ(endpoint.delegate->asked, 0);
+        EXPECT_EQ(control->calls, 0);
     }
     // A delegate that accepts without resuming leaves the peer nothing to talk to.
     {
@@ -191,6 +194,63 @@ TEST(XPCEndpoint, WhatIsNotACallEndsTheConnection) {
         EXPECT_FALSE(peer.line()) << bad;
         EXPECT_EQ(control->calls, 0) << bad;
     }
+}
+
+TEST(XPCEndpoint, BytesSentBeforeTheAnnouncementAreRefused) {
+    // The delegate holds the peer until it has written: its request then predates the check of
+    // its code, so it may come from a program that has since made way for the checked one.
+    std::promise<void> written;
+    auto writtenFuture = written.get_future().share();
+    const auto control = echoControl();
+    Endpoint endpoint([&](const auto& connection) {
+        writtenFuture.wait();
+        return exportTo(connection, control);
+    });
+    endpoint.listener.resume();
+    RawPeer peer(endpoint.folder.socketPath());
+    ASSERT_TRUE(writeLine(peer.socket.get(), encodeRequest({"ping", 0, 1})));
+    written.set_value();
+    EXPECT_TRUE(peer.closedWithoutAByte());
+    EXPECT_EQ(control->calls, 0);
+}
+
+TEST(XPCEndpoint, ALineLongerThanAnyCallEndsTheConnection) {
+    const auto control = echoControl();
+    Endpoint endpoint([&](const auto& connection) { return exportTo(connection, control); });
+    endpoint.listener.resume();
+    RawPeer peer(endpoint.folder.socketPath());
+    ASSERT_TRUE(peer.line());
+    const std::string endless(xpcLineLimit + 1, 'x');
+    ASSERT_EQ(::send(peer.socket.get(), endless.data(), endless.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(endless.size()));
+    // Closed by the server, not merely silent until the peer gives up waiting.
+    EXPECT_TRUE(peer.closedWithoutAByte());
+    EXPECT_EQ(control->calls, 0);
+}
+
+TEST(XPCEndpoint, APeerStillBeingJudgedHoldsUpNobodyElse) {
+    std::promise<void> entered;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> arrivals{0};
+    const auto control = echoControl();
+    Endpoint endpoint([&](const auto& connection) {
+        // The first peer takes as long as the test wants; the second is judged meanwhile.
+        if (arrivals++ == 0) {
+            entered.set_value();
+            released.wait();
+        }
+        return exportTo(connection, control);
+    });
+    endpoint.listener.resume();
+    RawPeer slow(endpoint.folder.socketPath());
+    entered.get_future().wait();
+    RawPeer owner(endpoint.folder.socketPath());
+    EXPECT_EQ(owner.line(), encodeAnnouncement(ownCodeHash()));
+    ASSERT_TRUE(writeLine(owner.socket.get(), encodeRequest({"stop", 0, 1})));
+    EXPECT_EQ(owner.line(), encodeReply({true, "stop 0 1"}));
+    release.set_value();
+    EXPECT_EQ(slow.line(), encodeAnnouncement(ownCodeHash()));
 }
 
 TEST(XPCEndpoint, OnlyASocketIsReplacedAtTheEndpointPath) {

@@ -6,7 +6,7 @@
 class XPCListener;
 class XPCServerConnection;
 
-// Asked once per new connection, on the listener's own thread; answering false refuses the
+// Asked once per new connection, on a thread of the listener's; answering false refuses the
 // peer, which then learns nothing (its connection is closed before a single byte is sent).
 class XPCListenerDelegate {
 public:
@@ -29,14 +29,15 @@ public:
     XPCListener(const XPCListener&) = delete;
     XPCListener& operator=(const XPCListener&) = delete;
 
-    // Peers whose code fails it are turned away before the delegate is asked.
+    // Peers whose code fails it are turned away before a byte reaches them, whatever the
+    // delegate said.
     void setConnectionCodeSigningRequirement(std::string requirement);
     void setDelegate(std::shared_ptr<XPCListenerDelegate> delegate);
     // Starts accepting; until then connecting peers wait. Set the requirement and the delegate
     // first: they are not changed while the listener runs.
     void resume();
-    // Stops accepting and removes the endpoint; connections already let in go on. Not to be
-    // called from the delegate.
+    // Stops accepting, removes the endpoint and ends every connection it let in, returning once
+    // nothing of the listener runs any more. Not to be called from the delegate or a call.
     void invalidate();
 
 private:

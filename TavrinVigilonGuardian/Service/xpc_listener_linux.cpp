@@ -13,18 +13,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <list>
 #include <thread>
 
 namespace {
 
 // How long a write to a peer may wait for it to read.
 constexpr time_t kSendTimeoutSeconds = 2;
+// Connections being judged or served at once. Each has a thread; a peer that opens more is
+// turned away rather than allowed to exhaust the daemon.
+constexpr std::size_t kMaxConnections = 32;
 
 }  // namespace
 
 struct XPCListener::Endpoint {
+    // One accepted peer and the thread that judges and then serves it.
+    struct Peer {
+        std::shared_ptr<XPCServerConnection> connection;
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
     XPCListener* owner = nullptr;
     std::string path;
     std::string ownCodeHash;  // what every admitted peer is told this server runs
@@ -35,9 +47,13 @@ struct XPCListener::Endpoint {
     std::shared_ptr<XPCListenerDelegate> delegate;
     std::thread acceptor;
     bool invalidated = false;
+    std::list<Peer> peers;  // only the acceptor adds or reaps; invalidate ends them after it
 
     void acceptConnections();
-    void admit(UniqueFd peer);
+    void welcome(UniqueFd peer);
+    void judgeAndServe(const std::shared_ptr<XPCServerConnection>& connection);
+    void reapFinished();
+    void endPeers();
 };
 
 void XPCListener::Endpoint::acceptConnections() {
@@ -52,30 +68,63 @@ void XPCListener::Endpoint::acceptConnections() {
         if (!peer) continue;
         const timeval sendLimit{kSendTimeoutSeconds, 0};
         ::setsockopt(peer.get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
-        admit(std::move(peer));
+        reapFinished();
+        welcome(std::move(peer));
     }
 }
 
-// Every way out before startServing closes the peer's socket without a byte written.
-void XPCListener::Endpoint::admit(UniqueFd peer) {
-    // 1. Who is calling.
+// Every peer is judged on a thread of its own, so one whose program takes long to check holds up
+// nobody else: the owner is answered at once while another peer is still being judged.
+void XPCListener::Endpoint::welcome(UniqueFd peer) {
+    if (peers.size() >= kMaxConnections) return;
     const auto uid = peer_effective_uid(peer.get());
     if (!uid) return;
+    auto connection =
+        std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(std::move(peer), *uid));
+    auto& entry = peers.emplace_back();
+    entry.connection = connection;
+    entry.thread = std::thread([this, connection, &entry] {
+        judgeAndServe(connection);
+        entry.finished = true;
+    });
+}
 
-    // 2. Code the listener turns away never reaches the delegate.
-    if (!requirement.empty() && !peer_code_satisfies(peer.get(), requirement)) return;
-
-    // 3. The delegate decides and prepares the connection; then the connection's own
-    // requirement applies and the peer is served.
-    const auto connection =
-        std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(std::move(peer), *uid, requirement));
+// Every way out before admitPeer succeeds closes the peer's socket without a byte written. The
+// delegate decides first: it only compares the peer's user id, so another user's process is
+// refused before anything costly is done about it.
+void XPCListener::Endpoint::judgeAndServe(const std::shared_ptr<XPCServerConnection>& connection) {
     bool accepted = false;
     try {
         accepted = delegate && delegate->shouldAcceptNewConnection(*owner, connection);
     } catch (...) {
         accepted = false;
     }
-    if (!accepted || !startServing(connection, ownCodeHash)) connection->invalidate();
+    if (!accepted || !admitPeer(connection, requirement, ownCodeHash)) {
+        connection->invalidate();
+        return;
+    }
+    serveCalls(connection);
+}
+
+void XPCListener::Endpoint::reapFinished() {
+    for (auto it = peers.begin(); it != peers.end();) {
+        if (!it->finished) {
+            ++it;
+            continue;
+        }
+        it->thread.join();
+        it = peers.erase(it);
+    }
+}
+
+// A peer's thread may be waiting for its next call or for a reply to go out; ending the
+// connection wakes it, and it finishes promptly.
+void XPCListener::Endpoint::endPeers() {
+    for (auto& peer : peers) {
+        peer.connection->invalidate();
+        peer.thread.join();
+    }
+    peers.clear();
 }
 
 XPCListener::XPCListener(const std::string& machServiceName)
@@ -116,6 +165,7 @@ void XPCListener::invalidate() {
     const std::uint64_t one = 1;
     (void)!::write(endpoint.stop.get(), &one, sizeof one);
     if (endpoint.acceptor.joinable()) endpoint.acceptor.join();
+    endpoint.endPeers();
     endpoint.socket.reset();
     // A later daemon may already have bound its own socket at the path.
     struct stat current {};

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <thread>
+#include <cerrno>
 
 namespace {
 
@@ -44,9 +44,18 @@ std::shared_ptr<TavrinWakeControl> receiver(XPCServerConnection::Transport& tran
     return transport.exportedObject;
 }
 
+// Whether the peer has sent nothing at all so far (and is still there).
+bool peerSilent(int socket) {
+    char byte = 0;
+    const ssize_t n = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+}  // namespace
+
 // Calls arrive one line each; anything that is not a call ends the connection, as does the peer
 // hanging up or a call that throws.
-void serve(const std::shared_ptr<XPCServerConnection>& connection) {
+void serveCalls(const std::shared_ptr<XPCServerConnection>& connection) {
     auto& transport = connection->transport();
     const int socket = transport.socket.get();
     std::string pending;
@@ -66,8 +75,6 @@ void serve(const std::shared_ptr<XPCServerConnection>& connection) {
     connection->invalidate();
 }
 
-}  // namespace
-
 bool XPCServerConnection::Transport::send(std::string_view line) {
     const std::lock_guard lock(mutex);
     if (invalid) return false;
@@ -79,7 +86,8 @@ bool XPCServerConnection::Transport::send(std::string_view line) {
     return false;
 }
 
-bool startServing(const std::shared_ptr<XPCServerConnection>& connection, const std::string& ownCodeHash) {
+bool admitPeer(const std::shared_ptr<XPCServerConnection>& connection, const std::string& listenerRequirement,
+               const std::string& ownCodeHash) {
     auto& transport = connection->transport();
     std::string requirement;
     {
@@ -87,14 +95,16 @@ bool startServing(const std::shared_ptr<XPCServerConnection>& connection, const 
         if (transport.invalid || !transport.resumed) return false;
         requirement = transport.requirement;
     }
-    // The peer learns who serves it only once it has been let in.
-    if (!requirement.empty() && requirement != transport.verifiedRequirement &&
-        !peer_code_satisfies(transport.socket.get(), requirement)) {
+    const int socket = transport.socket.get();
+    // The costly part comes last, once the peer's user has been accepted: a peer of another user
+    // never gets its program hashed. The same requirement twice is checked once.
+    if (!listenerRequirement.empty() && !peer_code_satisfies(socket, listenerRequirement)) return false;
+    if (!requirement.empty() && requirement != listenerRequirement && !peer_code_satisfies(socket, requirement)) {
         return false;
     }
-    if (!transport.send(encodeAnnouncement(ownCodeHash))) return false;
-    std::thread([connection] { serve(connection); }).detach();
-    return true;
+    if (!peerSilent(socket)) return false;
+    // The peer learns who serves it only once it has been let in.
+    return transport.send(encodeAnnouncement(ownCodeHash));
 }
 
 XPCServerConnection::XPCServerConnection(std::unique_ptr<Transport> transport) : transport_(std::move(transport)) {}

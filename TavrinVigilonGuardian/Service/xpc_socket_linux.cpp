@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int kBacklog = 16;
+constexpr time_t kConnectTimeoutSeconds = 2;
 
 bool fillAddress(const std::string& path, sockaddr_un& address) {
     address = {};
@@ -78,6 +79,10 @@ UniqueFd connectTo(const std::string& path) {
     if (!fillAddress(path, address)) return {};
     UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!connection) return {};
+    // A service whose queue of waiting peers is full would otherwise hold the caller in connect
+    // for as long as it stays full.
+    const timeval patience{kConnectTimeoutSeconds, 0};
+    ::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return {};
     }

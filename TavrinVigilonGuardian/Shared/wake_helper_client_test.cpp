@@ -196,13 +196,26 @@ struct HandWrittenServer {
 
 TEST(WakeHelperClient, AnnouncedHashAloneIsNotTrusted) {
     // It announces the hash the client expects, but the process runs other code.
-    HandWrittenServer server(encodeAnnouncement(kOtherHash), encodeReply({true, "3"}));
-    EXPECT_EQ(outcome([&] {
-                  return WakeHelperClient(server.folder.socketPath(), 20s).request("ping", 0, WakeThermalLimit::fair,
-                                                                                  kOtherHash);
-              }),
-              "WakeIPCError: " + kUnreachable);
-    EXPECT_FALSE(server.requested);
+    {
+        HandWrittenServer server(encodeAnnouncement(kOtherHash), encodeReply({true, "3"}));
+        EXPECT_EQ(outcome([&] {
+                      return WakeHelperClient(server.folder.socketPath(), 20s)
+                          .request("ping", 0, WakeThermalLimit::fair, kOtherHash);
+                  }),
+                  "WakeIPCError: " + kUnreachable);
+        EXPECT_FALSE(server.requested);
+    }
+    // The process runs the expected code but announces other code: for a client that may not
+    // look at a root service's program, the announcement is all it has, so it must match too.
+    {
+        HandWrittenServer server(encodeAnnouncement(kOtherHash), encodeReply({true, "3"}));
+        EXPECT_EQ(outcome([&] {
+                      return WakeHelperClient(server.folder.socketPath(), 20s)
+                          .request("ping", 0, WakeThermalLimit::fair, ownCodeHash());
+                  }),
+                  "WakeIPCError: " + kUnreachable);
+        EXPECT_FALSE(server.requested);
+    }
 }
 
 TEST(WakeHelperClient, BrokenTransportReachesTheCallerUnchanged) {
