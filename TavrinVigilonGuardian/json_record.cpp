@@ -1,6 +1,7 @@
 #include "json_record.hpp"
 
 #include "guardian_error.hpp"
+#include "sys/json_in.hpp"
 #include "sys/json_out.hpp"
 #include "text.hpp"
 
@@ -39,8 +40,7 @@ void JsonObjectWriter::addString(std::string_view key, const std::string& value)
 }
 
 JsonRecordReader::JsonRecordReader(std::string_view text) {
-    // The parser would stop silently at a NUL byte; such a file is not one of ours.
-    if (text.find('\0') != std::string_view::npos) throw JsonRecordMismatch{};
+    if (!json_text_acceptable(text)) throw JsonRecordMismatch{};
     std::vector<std::set<std::string>> keysPerObject;
     bool repeatedKey = false;
     const auto watchKeys = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {

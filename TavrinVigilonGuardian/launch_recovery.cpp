@@ -12,12 +12,18 @@ namespace {
 
 enum class RecoveryKind { launch, registration };
 
-// The session record as far as it can be read; every failure counts as no record.
-std::optional<WakeGuardianState> recordIfReadable() {
+// The session record as it stands at launch. A record that is there but cannot be trusted,
+// read or decoded counts as no record, and is remembered as such.
+struct RecordAtLaunch {
+    std::optional<WakeGuardianState> record;
+    bool unreadable = false;
+};
+
+RecordAtLaunch readRecordAtLaunch() {
     try {
-        return readState();
+        return RecordAtLaunch{.record = readState(), .unreadable = false};
     } catch (const std::exception&) {
-        return std::nullopt;
+        return RecordAtLaunch{.record = std::nullopt, .unreadable = true};
     }
 }
 
@@ -39,13 +45,17 @@ std::string launchReason(GuardianContext& context, const std::optional<WakeGuard
 void recover(RecoveryKind kind) {
     auto& context = guardianContext();
 
-    const auto record = recordIfReadable();
+    const auto [record, unreadable] = readRecordAtLaunch();
 
     const auto storedLimit = record && record->thermalLimit ? wakeThermalLimit(*record->thermalLimit) : std::nullopt;
     context.activeThermalLimit = storedLimit.value_or(WakeThermalLimit::fair);
 
+    // A record that cannot be read may have carried a cooldown that nothing else remembers; it
+    // must not be able to clear one by being damaged, so a new watcher then cools down as after
+    // a crash. Registration consults only the marker.
     const bool owned = markerExists();
-    const bool storedLatch = kind == RecoveryKind::launch && record && record->coolingRequired.value_or(false);
+    const bool storedLatch =
+        kind == RecoveryKind::launch && (unreadable || (record && record->coolingRequired.value_or(false)));
     if (owned || storedLatch) context.thermalProtection.requireCooldown();
 
     const auto thermalReason = context.thermalProtection.update(

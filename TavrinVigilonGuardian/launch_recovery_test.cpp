@@ -126,6 +126,20 @@ TEST_F(LaunchRecoveryTest, UnreadableRecordMeansNoRecord) {
     expectEnded("rebooted");
     EXPECT_EQ(context().activeThermalLimit, WakeThermalLimit::fair);
 
+    // Without a session it still cannot vouch for the absence of a cooldown: a new watcher
+    // cools down first. Registration looks at the marker only.
+    const std::string sound = encodeJSON(record());
+    for (const mode_t mode : {0644, 0664}) {
+        writeText(context().statePath, mode == 0644 ? "not json" : sound);
+        ::chmod(context().statePath.c_str(), mode);
+        context().thermalProtection = WakeThermalProtection();
+        recoverForRegistration();
+        EXPECT_FALSE(context().thermalProtection.coolingRequired);
+        recoverAtLaunch();
+        EXPECT_TRUE(context().thermalProtection.coolingRequired) << std::oct << mode;
+        EXPECT_FALSE(machine->pmset.sleepDisabled);
+    }
+
     auto idle = WakeGuardianState::idle(std::nullopt, std::nullopt, machine->wallClock);
     idle.thermalLimit = 7;  // no such limit
     atomicWrite(idle, context().statePath, true);

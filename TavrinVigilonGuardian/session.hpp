@@ -18,5 +18,6 @@ void restore(const std::string& reason, bool isExplicit);
 // A restore that follows a thermal trip (or a pending thermal stop) with a system sleep request.
 void safetyStop(const std::string& reason);
 
-// Mirrors the in-memory thermal latch into the record while no session is on.
+// Mirrors the in-memory thermal latch into the record while no session is on; a record that
+// cannot be read is replaced by one that carries the latch.
 void persistCoolingLatch();

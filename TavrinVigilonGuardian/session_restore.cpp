@@ -86,10 +86,19 @@ void persistCoolingLatch() {
 
     if (markerExists()) return;
 
-    const auto stored = readState();
+    // Without a session this process's latch is the truth and the record only its copy. A record
+    // that cannot be trusted, read or decoded holds no copy worth keeping: it is replaced, so that
+    // it neither stops the watcher nor keeps every later session from starting.
+    std::optional<WakeGuardianState> stored;
+    bool readable = true;
+    try {
+        stored = readState();
+    } catch (const std::exception&) {
+        readable = false;
+    }
 
     const bool storedLatch = stored && stored->coolingRequired.value_or(false);
-    if (storedLatch == context.thermalProtection.coolingRequired) return;
+    if (readable && storedLatch == context.thermalProtection.coolingRequired) return;
 
     auto record = stored ? *stored : WakeGuardianState::idle(std::nullopt, std::nullopt, context.system.wallClock());
     record.coolingRequired = context.thermalProtection.coolingRequired;

@@ -4,6 +4,10 @@
 #include "watch_tick.hpp"
 #include "watcher_test_support.hpp"
 
+#include <functional>
+#include <utility>
+#include <vector>
+
 namespace {
 
 using testing::internal::CaptureStderr;
@@ -116,6 +120,48 @@ TEST_F(WatchTickTest, UnreadableRecordFallsBackToInvalidState) {
     ::chmod(context().statePath.c_str(), 0664);
     EXPECT_EQ(tickAfter(1), "Vigilon safety: Unsafe ownership or permissions: " + context().statePath + "\n");
     expectEnded("invalidState");
+}
+
+// Without a session, a record the watcher cannot use is never trusted and never stops it: it is
+// replaced by one that carries this process's latch, the heartbeat goes on, and a session can
+// start. A session's own record is never touched this way (see the case above).
+TEST_F(WatchTickTest, UnusableIdleRecordIsReplacedAndTheWatcherStaysReady) {
+    auto sound = WakeGuardianState::idle("userStopped", std::nullopt, machine->wallClock);
+    sound.coolingRequired = false;
+    const std::string linkTarget = dir / "elsewhere.json";
+    const std::vector<std::pair<std::string, std::function<void()>>> damages{
+        {"garbage", [&] { writeText(context().statePath, "\x01garbage"); }},
+        {"truncated", [&] { writeText(context().statePath, "{\"schemaVersion\":1,\"act"); }},
+        {"byte-order mark", [&] { writeText(context().statePath, "\xEF\xBB\xBF" + encodeJSON(sound)); }},
+        {"group-writable",
+         [&] {
+             atomicWrite(sound, context().statePath, false);
+             ::chmod(context().statePath.c_str(), 0664);
+         }},
+        {"linked",
+         [&] {
+             atomicWrite(sound, linkTarget, false);
+             ::unlink(context().statePath.c_str());
+             ASSERT_EQ(::symlink(linkTarget.c_str(), context().statePath.c_str()), 0);
+         }},
+        {"oversized", [&] { writeText(context().statePath, encodeJSON(sound) + std::string(recordSizeLimit, ' ')); }},
+    };
+    for (const auto& [what, damage] : damages) {
+        damage();
+        context().thermalProtection.requireCooldown();
+        EXPECT_EQ(tickAfter(3), "") << what;
+        EXPECT_EQ(heartbeatUptime(), machine->uptime) << what;
+        const auto replaced = record();
+        EXPECT_FALSE(replaced.active) << what;
+        EXPECT_EQ(replaced.coolingRequired, true) << what;
+
+        // Once cool again, nothing left of the damage keeps a session from starting.
+        context().thermalProtection = WakeThermalProtection();
+        EXPECT_EQ(tickAfter(3), "") << what;
+        EXPECT_NO_THROW(start(30, WakeThermalLimit::fair)) << what;
+        EXPECT_TRUE(machine->pmset.sleepDisabled) << what;
+        restore("userStopped", false);
+    }
 }
 
 TEST_F(WatchTickTest, PendingRetryRecordIsRestoredWithItsReason) {

@@ -86,8 +86,11 @@ TEST(WakeGuardianState, ReadingRejectsMissingOrMistypedKeys) {
          }) {
         EXPECT_FALSE(decodeGuardianState(text)) << text;
     }
-    const std::string withNul = std::string(R"({"schemaVersion":1,"active":false,"lastUpdated":1})") + '\0' + "x";
-    EXPECT_FALSE(decodeGuardianState(withNul));
+    // Bytes a parser would read past: a NUL ends its input, a byte-order mark it skips.
+    const std::string sound = R"({"schemaVersion":1,"active":false,"lastUpdated":1})";
+    ASSERT_TRUE(decodeGuardianState(sound));
+    EXPECT_FALSE(decodeGuardianState(sound + '\0' + "x"));
+    EXPECT_FALSE(decodeGuardianState("\xEF\xBB\xBF" + sound));
 }
 
 TEST(WakeGuardianState, NumbersThatJsonCannotHoldAreNotWritten) {

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sys/json_in.hpp"
 #include "sys/json_out.hpp"
 #include "control/snapshot_json.hpp"
 
@@ -17,14 +18,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The JSON library stops at a NUL byte and silently skips a byte-order mark; both would let a
-// line that is not plain JSON through, so the raw bytes are judged first. A line feed never
-// reaches here from the socket, and accepting one as whitespace would hide a framing fault.
+// A line feed never reaches here from the socket, and accepting one as whitespace would hide a
+// framing fault.
 bool raw_line_acceptable(std::string_view line) {
-    if (line.find('\0') != std::string_view::npos) return false;
-    if (line.find('\n') != std::string_view::npos) return false;
-    if (line.starts_with("\xEF\xBB\xBF")) return false;
-    return true;
+    return json_text_acceptable(line) && line.find('\n') == std::string_view::npos;
 }
 
 // Streams the parser's events into a Request without building a document, so that unknown
