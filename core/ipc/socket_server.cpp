@@ -133,7 +133,9 @@ void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& cod
     const auto peer_uid = peer_effective_uid(connection.get());
     if (!peer_uid || *peer_uid != uid) return;
 
-    // 5. In daemon mode, only the one application build.
+    // 5. In daemon mode, only the one application build. The protocol opens with the client's
+    // request, so a request written before the client replaced itself by the pinned program
+    // cannot be told apart here; the check is as good as the moment it is made.
     if (code_hash) {
         if (!is_code_hash(*code_hash)) return;
         if (!peer_code_satisfies(connection.get(), code_requirement(*code_hash))) return;
