@@ -8,12 +8,10 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <set>
-#include <vector>
 
 void JsonObjectWriter::addKey(std::string_view key) {
     if (text_.size() > 1) text_ += ',';
-    text_ += nlohmann::json(std::string(key)).dump();
+    append_json_string(text_, key);
     text_ += ':';
 }
 
@@ -24,7 +22,7 @@ void JsonObjectWriter::addBool(std::string_view key, bool value) {
 
 void JsonObjectWriter::addInteger(std::string_view key, std::int64_t value) {
     addKey(key);
-    text_ += std::to_string(value);
+    append_json_int(text_, value);
 }
 
 void JsonObjectWriter::addNumber(std::string_view key, double value) {
@@ -36,26 +34,13 @@ void JsonObjectWriter::addNumber(std::string_view key, double value) {
 void JsonObjectWriter::addString(std::string_view key, const std::string& value) {
     if (!isValidUtf8(value)) throw GuardianError("Cannot encode text that is not UTF-8.");
     addKey(key);
-    text_ += nlohmann::json(value).dump();
+    append_json_string(text_, value);
 }
 
 JsonRecordReader::JsonRecordReader(std::string_view text) {
-    if (!json_text_acceptable(text)) throw JsonRecordMismatch{};
-    std::vector<std::set<std::string>> keysPerObject;
-    bool repeatedKey = false;
-    const auto watchKeys = [&](int, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
-        using Event = nlohmann::json::parse_event_t;
-        if (event == Event::object_start) {
-            keysPerObject.emplace_back();
-        } else if (event == Event::object_end) {
-            if (!keysPerObject.empty()) keysPerObject.pop_back();
-        } else if (event == Event::key && !keysPerObject.empty()) {
-            if (!keysPerObject.back().insert(parsed.get<std::string>()).second) repeatedKey = true;
-        }
-        return true;
-    };
-    object_ = nlohmann::json::parse(text.begin(), text.end(), watchKeys, false);
-    if (object_.is_discarded() || repeatedKey || !object_.is_object()) throw JsonRecordMismatch{};
+    auto parsed = parse_json_strictly(text);
+    if (!parsed || !parsed->is_object()) throw JsonRecordMismatch{};
+    object_ = std::move(*parsed);
 }
 
 const nlohmann::json* JsonRecordReader::find(const char* key) const {

@@ -1,19 +1,7 @@
 #include "xpc_wire.hpp"
 
 #include "json_record.hpp"
-#include "text.hpp"
-
-#include <nlohmann/json.hpp>
-
-namespace {
-
-std::string utf8(const std::string& text) {
-    if (isValidUtf8(text)) return text;
-    const auto quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return nlohmann::json::parse(quoted).get<std::string>();
-}
-
-}  // namespace
+#include "sys/utf8.hpp"
 
 std::string encodeAnnouncement(std::string_view codeHash) {
     JsonObjectWriter writer;
@@ -53,7 +41,7 @@ std::optional<XPCRequest> decodeRequest(std::string_view line) {
 std::string encodeReply(const XPCReply& reply) {
     JsonObjectWriter writer;
     writer.addBool("ok", reply.ok);
-    writer.addString("message", utf8(reply.message));
+    writer.addString("message", repair_utf8(reply.message));
     return writer.finish();
 }
 

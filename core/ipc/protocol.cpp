@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
-#include <set>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,173 +16,74 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A line feed never reaches here from the socket, and accepting one as whitespace would hide a
-// framing fault.
-bool raw_line_acceptable(std::string_view line) {
-    return json_text_acceptable(line) && line.find('\n') == std::string_view::npos;
+// The request's fields in the order the array form lists them.
+constexpr const char* kFieldOrder[] = {"command", "fan", "rpm", "ceiling"};
+
+// One field's value into the request. An absent field and a null one are the same; a value of
+// the wrong kind makes the whole request malformed.
+bool assign_field(Request& request, std::string_view name, const Json& value) {
+    if (name == "command") {
+        if (!value.is_string()) return false;
+        request.command = value.get<std::string>();
+        return true;
+    }
+    if (value.is_null()) return true;
+    if (name == "fan") {
+        // A fan is a whole number in the signed 64-bit range, written without fraction or
+        // exponent; the parser keeps such numbers apart from the rest.
+        if (value.is_number_unsigned()) {
+            if (value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                return false;
+            }
+            request.fan = static_cast<std::int64_t>(value.get<std::uint64_t>());
+            return true;
+        }
+        if (!value.is_number_integer()) return false;
+        request.fan = value.get<std::int64_t>();
+        return true;
+    }
+    if (!value.is_number()) return false;
+    const double number = value.get<double>();
+    // The parser refuses a literal beyond the double range wherever it stands; this keeps an
+    // infinity out should that ever change.
+    if (!std::isfinite(number)) return false;
+    (name == "rpm" ? request.rpm : request.ceiling) = number;
+    return true;
 }
 
-// Streams the parser's events into a Request without building a document, so that unknown
-// members of any size cost nothing. Every rule of the request's shape is enforced here; the
-// parser itself enforces well-formed JSON and the absence of trailing bytes.
-class RequestReader {
-public:
-    enum class Form { undecided, object, array };
+bool read_object(Request& request, const Json& object) {
+    const auto command = object.find("command");
+    if (command == object.end()) return false;
+    for (const char* name : kFieldOrder) {
+        const auto member = object.find(name);
+        if (member != object.end() && !assign_field(request, name, *member)) return false;
+    }
+    return true;  // members of other names are ignored, whatever their value
+}
 
-    Request request;
-    bool has_command = false;
-    std::size_t elements = 0;
-    Form form = Form::undecided;
-
-    bool null() { return top_level_value(Value::null()); }
-    bool boolean(bool) { return top_level_value(Value::other()); }
-    bool number_integer(std::int64_t v) { return top_level_value(Value::integer(v)); }
-    bool number_unsigned(std::uint64_t v) {
-        // Above the signed range the value can still be an rpm or a ceiling, never a fan.
-        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return top_level_value(Value::number(static_cast<double>(v)));
-        }
-        return top_level_value(Value::integer(static_cast<std::int64_t>(v)));
+bool read_array(Request& request, const Json& array) {
+    if (array.empty() || array.size() > std::size(kFieldOrder)) return false;
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        if (!assign_field(request, kFieldOrder[i], array[i])) return false;
     }
-    bool number_float(double v, const std::string&) {
-        // The JSON library already refuses a literal beyond the double range, wherever it stands
-        // (an ignored member included); this keeps an infinity out should that ever change.
-        if (!std::isfinite(v)) return false;
-        return top_level_value(Value::number(v));
-    }
-    bool string(std::string& s) { return top_level_value(Value::string(std::move(s))); }
-    bool binary(std::vector<std::uint8_t>&) { return false; }
-
-    bool start_object(std::size_t) {
-        if (depth_ == 0) form = Form::object;
-        else if (!top_level_value(Value::other())) return false;
-        ++depth_;
-        keys_.emplace_back();
-        return true;
-    }
-    bool key(std::string& name) {
-        // A member named twice is malformed at every level, not only among the request's own.
-        if (!keys_.back().insert(name).second) return false;
-        if (depth_ == 1) member_ = name;
-        return true;
-    }
-    bool end_object() {
-        --depth_;
-        keys_.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) {
-        if (depth_ == 0) form = Form::array;
-        else if (!top_level_value(Value::other())) return false;
-        ++depth_;
-        keys_.emplace_back();
-        return true;
-    }
-    bool end_array() {
-        --depth_;
-        keys_.pop_back();
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-        return false;
-    }
-
-    bool complete() const {
-        if (form == Form::object) return has_command;
-        if (form == Form::array) return elements >= 1;
-        return false;
-    }
-
-private:
-    // One value at the request's own level, reduced to what the members can use.
-    struct Value {
-        enum class Kind { null, integer, number, string, other };
-        Kind kind = Kind::other;
-        std::int64_t whole = 0;
-        double real = 0;
-        std::string text;
-
-        static Value null() { return with(Kind::null); }
-        static Value other() { return with(Kind::other); }
-        static Value integer(std::int64_t v) {
-            Value value = with(Kind::integer);
-            value.whole = v;
-            value.real = static_cast<double>(v);
-            return value;
-        }
-        static Value number(double v) {
-            Value value = with(Kind::number);
-            value.real = v;
-            return value;
-        }
-        static Value string(std::string s) {
-            Value value = with(Kind::string);
-            value.text = std::move(s);
-            return value;
-        }
-
-    private:
-        static Value with(Kind kind) {
-            Value value;
-            value.kind = kind;
-            return value;
-        }
-    };
-
-    // Called for every value; only the request's own members and elements (depth 1) matter.
-    bool top_level_value(Value value) {
-        if (depth_ == 0) return false;  // a bare scalar is not a request
-        if (depth_ != 1) return true;   // inside an ignored member
-        if (form == Form::object) return assign_member(member_, std::move(value));
-        static constexpr const char* kOrder[] = {"command", "fan", "rpm", "ceiling"};
-        const std::size_t index = elements++;
-        if (index >= std::size(kOrder)) return false;
-        return assign_member(kOrder[index], std::move(value));
-    }
-
-    bool assign_member(std::string_view name, Value value) {
-        using Kind = Value::Kind;
-        if (name == "command") {
-            if (value.kind != Kind::string) return false;
-            request.command = std::move(value.text);
-            has_command = true;
-            return true;
-        }
-        if (name == "fan") {
-            if (value.kind == Kind::null) return true;
-            if (value.kind != Kind::integer) return false;
-            request.fan = value.whole;
-            return true;
-        }
-        if (name == "rpm" || name == "ceiling") {
-            auto& field = name == "rpm" ? request.rpm : request.ceiling;
-            if (value.kind == Kind::null) return true;
-            if (value.kind != Kind::integer && value.kind != Kind::number) return false;
-            field = value.real;
-            return true;
-        }
-        return true;  // unknown member, ignored whatever its value
-    }
-
-    std::size_t depth_ = 0;
-    std::string member_;
-    std::vector<std::set<std::string>> keys_;
-};
+    return true;
+}
 
 }  // namespace
 
 FanResult<Request> decode_request(std::string_view line) {
-    // 1. The raw bytes, before the JSON library sees them.
-    if (!raw_line_acceptable(line)) return fan_error(kMalformedRequest);
+    // A line feed never reaches here from the socket, and accepting one as whitespace would hide
+    // a framing fault.
+    if (line.find('\n') != std::string_view::npos) return fan_error(kMalformedRequest);
+    const auto value = parse_json_strictly(line);
+    if (!value) return fan_error(kMalformedRequest);
 
-    // 2. The JSON value and its shape; trailing bytes other than whitespace are refused.
-    RequestReader reader;
-    const bool parsed = Json::sax_parse(line.data(), line.data() + line.size(), &reader,
-                                        nlohmann::detail::input_format_t::json, true);
-
-    // 3. The required command (object) or first element (array).
-    if (!parsed || !reader.complete()) return fan_error(kMalformedRequest);
-    return std::move(reader.request);
+    Request request;
+    const bool read = value->is_object() ? read_object(request, *value)
+                      : value->is_array() ? read_array(request, *value)
+                                          : false;
+    if (!read) return fan_error(kMalformedRequest);
+    return request;
 }
 
 std::string encode_reply(const Reply& reply) {

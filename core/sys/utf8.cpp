@@ -41,3 +41,21 @@ bool is_valid_utf8(std::string_view text) {
     }
     return true;
 }
+
+std::string repair_utf8(std::string_view text) {
+    std::string repaired;
+    repaired.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        char32_t c = 0;
+        const std::size_t length = decode_utf8_at(text, pos, c);
+        if (length == 0) {
+            repaired += "\xEF\xBF\xBD";
+            ++pos;
+        } else {
+            repaired.append(text.substr(pos, length));
+            pos += length;
+        }
+    }
+    return repaired;
+}
