@@ -75,7 +75,7 @@ public:
 private:
     std::optional<std::string> line() {
         std::string text;
-        if (readLine(mine_.get(), pending_, text) != LineStatus::line) return std::nullopt;
+        if (readLine(mine_.get(), pending_, text) != LineEnd::line) return std::nullopt;
         return text;
     }
 

@@ -49,9 +49,9 @@ protected:
             const timeval patience{10, 0};
             ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
             std::string pending, announcement, reply;
-            if (readLine(socket.get(), pending, announcement) != LineStatus::line) ::_exit(4);
+            if (readLine(socket.get(), pending, announcement) != LineEnd::line) ::_exit(4);
             if (!writeLine(socket.get(), line)) ::_exit(5);
-            if (readLine(socket.get(), pending, reply) != LineStatus::line) ::_exit(6);
+            if (readLine(socket.get(), pending, reply) != LineEnd::line) ::_exit(6);
             ::_exit(reply == wanted ? 0 : 7);
         }
         int status = 0;

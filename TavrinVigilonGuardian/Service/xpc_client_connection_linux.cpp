@@ -154,7 +154,7 @@ UniqueFd XPCClientConnection::Channel::establish(std::string& pending) {
     // 3. A server that lets us in says so first; one that refuses closes without a word.
     std::string line;
     pending.clear();
-    if (readLine(socket.get(), pending, line) != LineStatus::line) return refuse();
+    if (readLine(socket.get(), pending, line) != LineEnd::line) return refuse();
     const auto announced = decodeAnnouncement(line);
     if (!announced) return refuse();
 
@@ -194,14 +194,14 @@ void XPCClientConnection::Channel::run() {
 
         std::string line;
         const bool sent = writeLine(socket.get(), encodeRequest(call.request));
-        const LineStatus status = sent ? readLine(socket.get(), pending, line) : LineStatus::closed;
-        const auto reply = status == LineStatus::line ? decodeReply(line) : std::nullopt;
+        const LineEnd status = sent ? readLine(socket.get(), pending, line) : LineEnd::closed;
+        const auto reply = status == LineEnd::line ? decodeReply(line) : std::nullopt;
         if (!reply) drop(socket);
         if (!stillValid()) break;
 
         if (reply) {
             if (call.reply) call.reply(reply->ok, reply->message);
-        } else if (status == LineStatus::closed) {
+        } else if (status == LineEnd::closed) {
             std::function<void()> handler;
             {
                 const std::lock_guard lock(mutex);

@@ -25,7 +25,7 @@ struct RawPeer {
     }
     std::optional<std::string> line() {
         std::string text;
-        if (readLine(socket.get(), pending, text) != LineStatus::line) return std::nullopt;
+        if (readLine(socket.get(), pending, text) != LineEnd::line) return std::nullopt;
         return text;
     }
     bool closedWithoutAByte() {

@@ -60,7 +60,7 @@ void serveCalls(const std::shared_ptr<XPCServerConnection>& connection) {
     const int socket = transport.socket.get();
     std::string pending;
     std::string line;
-    while (readLine(socket, pending, line) == LineStatus::line) {
+    while (readLine(socket, pending, line) == LineEnd::line) {
         const auto request = decodeRequest(line);
         if (!request) break;
         const auto object = receiver(transport);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sys/local_socket.hpp"
 #include "sys/unique_fd.hpp"
 
 #include <string>
@@ -7,14 +8,9 @@
 
 // Local stream socket plumbing shared by the listener and both kinds of connection.
 
-enum class LineStatus {
-    line,    // one whole line, without its line feed
-    closed,  // the other end went away (end of stream or a failed read)
-    broken,  // more than a line's worth of bytes without a line feed
-};
-
-// Reads the next line, keeping whatever follows it in `pending` for the next call.
-LineStatus readLine(int fd, std::string& pending, std::string& line);
+// Reads the next call or reply line (at most xpcLineLimit bytes), keeping whatever follows it in
+// `pending` for the next call.
+LineEnd readLine(int fd, std::string& pending, std::string& line);
 
 // Writes the text and a line feed; false when the other end is gone. Never raises SIGPIPE.
 bool writeLine(int fd, std::string_view text);

@@ -179,7 +179,7 @@ struct HandWrittenServer {
             if (!peer || !writeLine(peer.get(), announcement)) return;
             std::string pending;
             std::string line;
-            if (readLine(peer.get(), pending, line) != LineStatus::line) return;
+            if (readLine(peer.get(), pending, line) != LineEnd::line) return;
             requested = true;
             (void)writeLine(peer.get(), answer);
         });

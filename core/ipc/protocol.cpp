@@ -1,14 +1,12 @@
 #include "ipc/protocol.hpp"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cmath>
 #include <limits>
 
 #include <nlohmann/json.hpp>
 
 #include "sys/json_in.hpp"
+#include "sys/local_socket.hpp"
 #include "sys/json_out.hpp"
 #include "control/snapshot_json.hpp"
 
@@ -114,13 +112,7 @@ FanResult<void> send_json(const Reply& reply, int fd) {
     if (text_size >= kLineLimit) return fan_error(kReplyTooLarge);
 
     // 5. The whole line, whatever the kernel takes per call; a closed peer must not raise
-    // SIGPIPE in the helper.
-    std::size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::send(fd, line.data() + written, line.size() - written, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fan_error(kSendFailed);
-        written += static_cast<std::size_t>(n);
-    }
+    // SIGPIPE in the helper. Bytes already written stay written.
+    if (send_all(fd, line) != Transfer::done) return fan_error(kSendFailed);
     return {};
 }

@@ -14,12 +14,11 @@
 #include "ipc/peer_identity.hpp"
 #include "sys/clock.hpp"
 #include "sys/code_hash.hpp"
+#include "sys/local_socket.hpp"
 
 namespace {
 
 constexpr std::size_t kSessionIdLength = 36;
-// The address record's path field: 104 bytes, so a path keeps room for its zero.
-constexpr std::size_t kPathField = 104;
 constexpr int kBacklog = 4;
 constexpr int kAcceptWaitMs = 500;
 constexpr time_t kSocketTimeoutSeconds = 15;
@@ -44,20 +43,21 @@ void set_socket_options(int fd) {
     set_timeout(fd, SO_SNDTIMEO, kSocketTimeoutSeconds);
 }
 
-// One byte per read, so that nothing after the line feed is consumed.
+// One byte per read, so that nothing after the line feed is consumed; the whole line must come
+// within its deadline, however slowly the bytes trickle in.
 FanResult<std::string> read_request_line(int connection) {
-    const double deadline = continuous_seconds() + kRequestDeadlineSeconds;
+    std::string pending;
     std::string line;
-    for (;;) {
-        if (continuous_seconds() >= deadline) return fan_error(kRequestTooLarge);
-        char byte = 0;
-        const ssize_t n = ::read(connection, &byte, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fan_error(kPeerDisconnected);
-        if (byte == '\n') return line;
-        line += byte;
-        if (line.size() >= kLineLimit) return fan_error(kRequestTooLarge);
+    const LineLimits limits{.max_length = kLineLimit - 1,
+                            .deadline = continuous_seconds() + kRequestDeadlineSeconds,
+                            .byte_by_byte = true};
+    switch (read_line(connection, pending, line, limits)) {
+        case LineEnd::line: return line;
+        case LineEnd::closed: return fan_error(kPeerDisconnected);
+        case LineEnd::too_long:
+        case LineEnd::timed_out: break;
     }
+    return fan_error(kRequestTooLarge);
 }
 
 Reply error_only(std::string message) {
@@ -91,21 +91,16 @@ FanResult<SocketServer> SocketServer::bind(std::string path, std::uint32_t uid) 
     // 2. Options, unchecked.
     set_socket_options(listener.get());
 
-    // 3. The path must fit the address record with its zero.
-    if (path.size() > kSocketPathLimit) return fan_error(kSocketPathTooLong);
-
-    // 4. The address record: the path, zero-filled to the end of the field.
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    const auto address_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + kPathField);
-
-    // 5. A path with a NUL byte would name another file than the one asked for.
-    if (path.find('\0') != std::string::npos) return fan_error(kSocketSetupFailed);
+    // 3-5. The address record: the path, zero-filled to the end of the field. A path that does
+    // not fit, or that holds a NUL byte (it would name another file), is refused.
+    const auto address = local_address(path);
+    if (!address) {
+        return fan_error(address.error() == AddressFailure::too_long ? kSocketPathTooLong : kSocketSetupFailed);
+    }
 
     // 6. Bind, hand the file to the session user alone, listen. A socket file that bind made
     // is left for the caller's cleanup. lchown never follows a link put in the file's place.
-    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), address_length) != 0 ||
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address->record), address->length) != 0 ||
         ::lchown(path.c_str(), uid, 0) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
         ::listen(listener.get(), kBacklog) != 0) {
         return fan_error(kSocketSetupFailed);

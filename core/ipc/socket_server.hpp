@@ -15,9 +15,6 @@ inline constexpr char kSocketCreateFailed[] = "소켓 생성 실패";
 inline constexpr char kSocketPathTooLong[] = "소켓 경로가 너무 깁니다.";
 inline constexpr char kSocketSetupFailed[] = "제어 소켓 준비 실패";
 
-// The longest socket path the address record can carry with its terminating zero.
-inline constexpr std::size_t kSocketPathLimit = 103;
-
 // The per-session socket path for a session identifier in 8-4-4-4-12 hexadecimal form; the
 // identifier's letter case is kept.
 FanResult<std::string> session_path(std::string_view session_id);

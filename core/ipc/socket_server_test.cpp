@@ -1,4 +1,5 @@
 #include "ipc/socket_server.hpp"
+#include "sys/local_socket.hpp"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -131,7 +132,7 @@ TEST_F(SocketServerTest, ReleaseRemovesTheFileAndTheSameDirectoryCanBindAgain) {
 
 TEST_F(SocketServerTest, PathLengthLimitAndUnusablePaths) {
     const std::string prefix = directory_ + "/";
-    const std::string longest = prefix + std::string(kSocketPathLimit - prefix.size(), 's');
+    const std::string longest = prefix + std::string(kLocalPathLimit - prefix.size(), 's');
     ASSERT_EQ(longest.size(), 103u);
     EXPECT_TRUE(SocketServer::bind(longest, 0).has_value());
 

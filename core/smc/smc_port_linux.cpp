@@ -11,6 +11,9 @@
 #include <utility>
 
 #include "sys/clock.hpp"
+#include "sys/local_socket.hpp"
+#include "sys/peer_identity.hpp"
+#include "sys/trusted_file.hpp"
 #include "sys/unique_fd.hpp"
 
 namespace {
@@ -19,64 +22,12 @@ constexpr std::uint32_t kServiceHandle = 1;
 // Long enough for any honest device, short enough that a hung one cannot stall the helper.
 constexpr time_t kTimeoutSeconds = 5;
 
-bool owned_and_closed(const struct stat& info, uid_t owner) {
-    return info.st_uid == owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-std::string parent_of(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-enum class Transfer { complete, closed, timed_out, failed };
-
-Transfer send_all(int fd, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return Transfer::timed_out;
-            return errno == EPIPE || errno == ECONNRESET ? Transfer::closed : Transfer::failed;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return Transfer::complete;
-}
-
-Transfer receive_all(int fd, std::uint8_t* data, std::size_t size, std::size_t& received) {
-    received = 0;
-    while (received < size) {
-        const ssize_t n = ::recv(fd, data + received, size - received, 0);
-        if (n == 0) return Transfer::closed;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return Transfer::timed_out;
-            return errno == ECONNRESET ? Transfer::closed : Transfer::failed;
-        }
-        received += static_cast<std::size_t>(n);
-    }
-    return Transfer::complete;
-}
-
 class SocketSmcPort final : public SmcPort {
 public:
     SocketSmcPort(std::string path, uid_t owner, double reconnect_pause)
         : path_(std::move(path)), owner_(owner), reconnect_pause_(reconnect_pause) {}
 
-    std::uint32_t find_service() override {
-        struct stat socket_info {};
-        struct stat directory_info {};
-        if (::lstat(path_.c_str(), &socket_info) != 0 || !S_ISSOCK(socket_info.st_mode)) return 0;
-        if (socket_info.st_uid != owner_) return 0;
-        if (::stat(parent_of(path_).c_str(), &directory_info) != 0 ||
-            !owned_and_closed(directory_info, owner_)) {
-            return 0;
-        }
-        return kServiceHandle;
-    }
+    std::uint32_t find_service() override { return trusted_socket(path_, owner_) ? kServiceHandle : 0; }
 
     std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) override {
         if (service != kServiceHandle) return smc_return::kNoDevice;
@@ -102,15 +53,16 @@ public:
         if (!link.fd && !reconnect(link)) return smc_return::kNotResponding;
         UniqueFd& fd = link.fd;
 
-        const Transfer sent = send_all(fd.get(), input.data(), input.size());
-        if (sent != Transfer::complete) {
+        const Transfer sent =
+            send_all(fd.get(), std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
+        if (sent != Transfer::done) {
             retire(link);
             return sent == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
         }
 
         output.fill(0);
         std::size_t received = 0;
-        const Transfer answered = receive_all(fd.get(), output.data(), output.size(), received);
+        const Transfer answered = receive_exactly(fd.get(), output.data(), output.size(), received);
         if (answered == Transfer::timed_out || answered == Transfer::failed) {
             retire(link);
             return answered == Transfer::failed ? smc_return::kError : smc_return::kNotResponding;
@@ -142,10 +94,8 @@ private:
 
     // Connects to the device behind the path and confirms its owner.
     std::uint32_t connect_device(UniqueFd& out) const {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (path_.size() >= sizeof(address.sun_path)) return smc_return::kNoDevice;
-        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        const auto address = local_address(path_);
+        if (!address) return smc_return::kNoDevice;
 
         UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!fd) return smc_return::kError;
@@ -158,17 +108,12 @@ private:
 
         int rc = 0;
         do {
-            rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+            rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address->record), address->length);
         } while (rc != 0 && errno == EINTR);
         if (rc != 0) return smc_return::kNoDevice;
 
         // The path was checked before connecting; the peer itself must be the owner as well.
-        ucred peer{};
-        socklen_t length = sizeof peer;
-        if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
-            length != sizeof peer || peer.uid != owner_) {
-            return smc_return::kNotPermitted;
-        }
+        if (peer_effective_uid(fd.get()) != std::uint32_t{owner_}) return smc_return::kNotPermitted;
         out = std::move(fd);
         return smc_return::kSuccess;
     }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "sys/durable_file.hpp"
+
 #include <cerrno>
 
 namespace {
@@ -87,4 +89,12 @@ std::expected<std::string, TrustFailure> read_trusted(const std::string& path, c
         bytes.append(block, static_cast<std::size_t>(count));
         if (bytes.size() > limit) return std::unexpected(TrustFailure::too_large);
     }
+}
+
+bool trusted_socket(const std::string& path, uid_t owner) {
+    // "/." names the directory a link leads to, not the link.
+    const FileTrust folder{.kind = FileTrust::Kind::directory, .owner = owner};
+    const FileTrust socket{.kind = FileTrust::Kind::socket, .owner = owner, .forbidden = 0};
+    return open_trusted(parent_directory(path) + "/.", folder).has_value() &&
+           open_trusted(path, socket).has_value();
 }

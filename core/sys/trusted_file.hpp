@@ -45,3 +45,9 @@ std::expected<UniqueFd, TrustFailure> open_trusted(const std::string& path, cons
 // before a byte of it is read.
 std::expected<std::string, TrustFailure> read_trusted(const std::string& path, const FileTrust& rule,
                                                       std::size_t limit);
+
+// A socket at `path` that only `owner` can have put there: the socket itself belongs to `owner`,
+// in a directory of `owner` that neither group nor others may write. The directory is judged
+// where a link leads (the run directory is commonly reached through one); the socket itself
+// never is. Its own write bits are what lets others connect, so they are not held against it.
+bool trusted_socket(const std::string& path, uid_t owner = 0);
