@@ -1,4 +1,5 @@
 #include "platform_readings.hpp"
+#include "platform_readings_linux.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -49,7 +50,7 @@ std::optional<std::int64_t> internalBatteryLevel(const std::filesystem::path& su
 
 }  // namespace
 
-std::optional<std::int64_t> batteryPercent(const std::filesystem::path& powerSupplyRoot) {
+std::optional<std::int64_t> batteryPercentFrom(const std::filesystem::path& powerSupplyRoot) {
     std::error_code error;
     std::vector<std::filesystem::path> supplies;
     for (std::filesystem::directory_iterator it(powerSupplyRoot, error), end; !error && it != end;
@@ -62,3 +63,5 @@ std::optional<std::int64_t> batteryPercent(const std::filesystem::path& powerSup
     }
     return std::nullopt;
 }
+
+std::optional<std::int64_t> batteryPercent() { return batteryPercentFrom("/sys/class/power_supply"); }

@@ -1,5 +1,6 @@
 #include "guardian_error.hpp"
 #include "platform_readings.hpp"
+#include "platform_readings_linux.hpp"
 
 #include <cctype>
 #include <fstream>
@@ -8,7 +9,7 @@
 // The kernel draws a random 128-bit identity at every boot. The wall-clock boot time would move
 // whenever the clock is stepped, so the first 64 bits of that identity stand in for it, with
 // the sign bit cleared to keep the value positive.
-std::int64_t bootTime(const std::filesystem::path& procRoot) {
+std::int64_t bootTimeFrom(const std::filesystem::path& procRoot) {
     std::ifstream file(procRoot / "sys/kernel/random/boot_id");
     std::string text;
     if (!file || !std::getline(file, text)) throw GuardianError("Cannot read boot identity.");
@@ -26,3 +27,5 @@ std::int64_t bootTime(const std::filesystem::path& procRoot) {
     if (identity <= 0) throw GuardianError("Cannot read boot identity.");
     return identity;
 }
+
+std::int64_t bootTime() { return bootTimeFrom("/proc"); }

@@ -11,7 +11,4 @@ namespace WakeCodeIdentity {
 // and "올바른 코드 서명이 아닙니다." when the hash is malformed.
 std::string currentHash();
 
-// The same for the program at `executable` (the running program's is "/proc/self/exe" on Linux).
-std::string codeHashOfProtectedProgram(const std::string& executable);
-
 }  // namespace WakeCodeIdentity

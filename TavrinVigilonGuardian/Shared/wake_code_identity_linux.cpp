@@ -1,4 +1,5 @@
 #include "wake_code_identity.hpp"
+#include "wake_code_identity_linux.hpp"
 
 #include "sys/code_hash.hpp"
 #include "sys/trusted_file.hpp"

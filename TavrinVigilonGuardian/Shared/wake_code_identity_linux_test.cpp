@@ -1,4 +1,5 @@
 #include "Shared/wake_code_identity.hpp"
+#include "Shared/wake_code_identity_linux.hpp"
 #include "Shared/wake_ipc_error.hpp"
 #include "guardian_test_support.hpp"
 #include "sys/code_hash.hpp"

@@ -1,0 +1,5 @@
+#pragma once
+
+typedef int kern_return_t;
+
+#define KERN_SUCCESS 0

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <objc/objc.h>
+
+// A 64-bit signed integer on 64-bit targets.
+typedef long NSInteger;
