@@ -102,6 +102,78 @@ Reply handle_request(const Request& request, SessionContext<Controller>& ctx) {
     return error_reply(controller, kUnknownCommand);
 }
 
+// The serve loop's own state and one pass of it, apart from the loop itself so that a test can
+// drive it pass by pass and look at the session in between. Holds references into itself, so
+// it stays where it was made.
+template <typename Controller, typename Server>
+class ServeLoop {
+public:
+    ServeLoop(Server& server, std::uint32_t uid, const std::optional<std::string>& code_hash,
+              Controller& controller, bool daemon_mode, const std::atomic<bool>& stopped,
+              const std::function<double()>& now)
+        : last_heartbeat(now()),
+          active(!daemon_mode),
+          server_(server),
+          uid_(uid),
+          code_hash_(code_hash),
+          controller_(controller),
+          daemon_mode_(daemon_mode),
+          stopped_(stopped),
+          now_(now),
+          ctx_{last_heartbeat, active, controller, quit_requested, daemon_mode, now},
+          handler_([this](const Request& request) { return handle_request(request, ctx_); }) {}
+    ServeLoop(const ServeLoop&) = delete;
+    ServeLoop& operator=(const ServeLoop&) = delete;
+
+    // One pass; false once the session has ended.
+    bool pass() {
+        // A stop signal ends the session.
+        if (stopped_.load(std::memory_order_acquire)) return false;
+
+        // Heartbeat lapse: a serve session ends; the daemon hands the fans back and waits for
+        // the next client, trying again on every pass until the restore is confirmed.
+        if (now_() - last_heartbeat >= kHeartbeatLapse && active) {
+            if (!daemon_mode_) return false;
+            if (auto r = controller_.restore()) {
+                active = false;
+            } else {
+                controller_.notice = r.error().message;
+            }
+        }
+
+        // Safety check about once a second, only while something is or may be manual.
+        if (now_() - last_safety_check >= kSafetyCheckPeriod) {
+            if (active || !controller_.controlled.empty() || controller_.ftst_engaged) {
+                if (auto r = controller_.check_safety(); !r) controller_.notice = r.error().message;
+            }
+            last_safety_check = now_();
+        }
+
+        // At most one connection.
+        server_.next(uid_, code_hash_, handler_);
+
+        // A quit in serve mode ends the session once its reply is out.
+        return !quit_requested;
+    }
+
+    double last_heartbeat;
+    bool active;
+    bool quit_requested = false;
+    // Zero, so that the first pass always reaches the safety check.
+    double last_safety_check = 0.0;
+
+private:
+    Server& server_;
+    const std::uint32_t uid_;
+    const std::optional<std::string>& code_hash_;
+    Controller& controller_;
+    const bool daemon_mode_;
+    const std::atomic<bool>& stopped_;
+    const std::function<double()>& now_;
+    SessionContext<Controller> ctx_;
+    const std::function<Reply(const Request&)> handler_;
+};
+
 // Runs the session until a quit (serve mode), a lapsed heartbeat (serve mode) or a stop
 // signal. `server.next(uid, code_hash, handler)` serves at most one connection and waits at
 // most about half a second for one; the teardown afterwards belongs to the caller.
@@ -109,41 +181,7 @@ template <typename Controller, typename Server>
 void serve_loop(Server& server, std::uint32_t uid, const std::optional<std::string>& code_hash,
                 Controller& controller, bool daemon_mode, const std::atomic<bool>& stopped,
                 const std::function<double()>& now) {
-    double last_heartbeat = now();
-    bool quit_requested = false;
-    bool active = !daemon_mode;
-    double last_safety_check = 0.0;
-    SessionContext<Controller> ctx{last_heartbeat, active, controller, quit_requested, daemon_mode, now};
-    const std::function<Reply(const Request&)> handler = [&ctx](const Request& request) {
-        return handle_request(request, ctx);
-    };
-
-    for (;;) {
-        // 1. A stop signal ends the session.
-        if (stopped.load(std::memory_order_acquire)) return;
-
-        // 2. Heartbeat lapse.
-        if (now() - last_heartbeat >= kHeartbeatLapse && active) {
-            if (!daemon_mode) return;
-            if (auto r = controller.restore()) {
-                active = false;
-            } else {
-                controller.notice = r.error().message;
-            }
-        }
-
-        // 3. Safety check about once a second, only while something is or may be manual.
-        if (now() - last_safety_check >= kSafetyCheckPeriod) {
-            if (active || !controller.controlled.empty() || controller.ftst_engaged) {
-                if (auto r = controller.check_safety(); !r) controller.notice = r.error().message;
-            }
-            last_safety_check = now();
-        }
-
-        // 4. At most one connection.
-        server.next(uid, code_hash, handler);
-
-        // 5. A quit in serve mode ends the session once its reply is out.
-        if (quit_requested) return;
+    ServeLoop<Controller, Server> loop(server, uid, code_hash, controller, daemon_mode, stopped, now);
+    while (loop.pass()) {
     }
 }

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include "manual_record.hpp"
+#include "sys/trusted_file.hpp"
+
 FanResult<UniqueFd> acquire_instance_lock(const char* path) {
     UniqueFd lock(open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lock) return fan_error(kLockFileFailed);
@@ -36,11 +39,21 @@ FanResult<void> create_session_directory(const std::string& dir, bool daemon_mod
     return fan_error(kSessionDirFailed);
 }
 
-Cleanup::Cleanup(std::string socket_path, std::string directory, UniqueFd lock)
-    : socket_path_(std::move(socket_path)), directory_(std::move(directory)), lock_(std::move(lock)) {}
+void remove_dead_session_directory(const std::string& dir) {
+    if (!is_helper_session_directory(dir)) return;
+    const FileTrust rule{.kind = FileTrust::Kind::directory, .owner = 0, .forbidden = S_IWGRP | S_IWOTH};
+    const auto opened = open_trusted(dir, rule);
+    if (!opened) return;
+    // Through the descriptor just judged, so a directory swapped in meanwhile is not the one
+    // emptied.
+    unlinkat(opened->get(), kSocketFileName, 0);
+    rmdir(dir.c_str());
+}
+
+Cleanup::Cleanup(std::string socket_path, std::string directory)
+    : socket_path_(std::move(socket_path)), directory_(std::move(directory)) {}
 
 Cleanup::~Cleanup() {
     unlink(socket_path_.c_str());
     rmdir(directory_.c_str());
-    lock_.reset();
 }

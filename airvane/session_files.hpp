@@ -25,12 +25,20 @@ std::string session_directory_of(const std::string& socket_path);
 // when it is a real directory owned by root and writable by nobody else.
 FanResult<void> create_session_directory(const std::string& dir, bool daemon_mode);
 
+// The name of the socket inside every session directory.
+inline constexpr char kSocketFileName[] = "control.sock";
+
+// Removes what a helper that died left of its session: the socket inside the directory, then
+// the directory. Only a directory of the forms this helper creates, and only a real directory
+// owned by root and writable by nobody else, is touched.
+void remove_dead_session_directory(const std::string& dir);
+
 // Owns the on-disk traces of a serving session. Released exactly once: the socket path and
-// the session directory are removed and the lock descriptor closed, in that order, ignoring
-// errors. The lock file itself stays.
+// the session directory are removed, in that order, ignoring errors. The instance lock is held
+// apart from it, so that the manual-control record can still be settled under the lock after it.
 class Cleanup {
 public:
-    Cleanup(std::string socket_path, std::string directory, UniqueFd lock);
+    Cleanup(std::string socket_path, std::string directory);
     ~Cleanup();
     Cleanup(const Cleanup&) = delete;
     Cleanup& operator=(const Cleanup&) = delete;
@@ -38,5 +46,4 @@ public:
 private:
     std::string socket_path_;
     std::string directory_;
-    UniqueFd lock_;
 };

@@ -66,7 +66,7 @@ void Device::log_write(double now, const std::string& key, std::vector<std::uint
     if (writes_.size() > kWriteLogLength) writes_.pop_front();
 }
 
-Record Device::handle(const Record& request, double now) {
+Record Device::handle(const Record& request, double now, Caller caller) {
     machine_.advance(now);
 
     const std::string key = unpack_text(record_u32(request, smc_record::kKey));
@@ -85,6 +85,13 @@ Record Device::handle(const Record& request, double now) {
     if (op == kOpInfo) ++counts.info;
     if (op == kOpRead) ++counts.read;
     if (op == kOpWrite) ++counts.write;
+
+    // Refused by the kernel before the device sees it: nothing is stored, no fault is used up.
+    if (op == kOpWrite && caller != Caller::root) {
+        set_record_u32(answer, smc_record::kTransportReturn, smc_return::kNotPrivileged);
+        log_write(now, key, data, 0, smc_return::kNotPrivileged);
+        return answer;
+    }
 
     if (op != 0) {
         if (const auto fault = take_fault(key, op)) {

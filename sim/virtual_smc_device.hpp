@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "smc/smc_port.hpp"
 #include "smc/smc_record.hpp"
 #include "virtual_smc_physics.hpp"
 
@@ -58,12 +59,15 @@ struct WriteLogEntry {
 // Result byte for a command code the device does not know.
 inline constexpr std::uint8_t kResultBadCommand = 0x8a;
 
+// Who sent a request. The kernel lets only root write to the SMC; reading is open to all.
+enum class Caller { root, user };
+
 // The device as a client sees it: 80-byte requests in, 80-byte answers out.
 class Device {
 public:
     Device(Machine machine, double now) : machine_(std::move(machine)), start_(now) {}
 
-    Record handle(const Record& request, double now);
+    Record handle(const Record& request, double now, Caller caller);
 
     Machine& machine() { return machine_; }
     const Machine& machine() const { return machine_; }

@@ -27,6 +27,7 @@ struct Client {
     UniqueFd fd;
     bool control = false;
     std::vector<std::uint8_t> input;
+    Caller caller = Caller::user;
 };
 
 std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -98,7 +99,7 @@ bool serve_records(Device& device, Client& client) {
         Record request{};
         std::copy_n(client.input.begin() + static_cast<std::ptrdiff_t>(used), smc_record::kSize, request.begin());
         used += smc_record::kSize;
-        const Record answer = device.handle(request, now_seconds());
+        const Record answer = device.handle(request, now_seconds(), client.caller);
         if (!send_all(client.fd.get(), answer.data(), answer.size())) return false;
     }
     client.input.erase(client.input.begin(), client.input.begin() + static_cast<std::ptrdiff_t>(used));
@@ -138,8 +139,10 @@ void accept_client(int listener, bool control, std::list<Client>& clients) {
     UniqueFd fd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!fd) return;
     if (clients.size() >= kMaxClients) return;
-    if (control && !peer_is_root(fd.get())) return;
-    clients.push_back(Client{std::move(fd), control, {}});
+    // Taken once, at connection time, as the kernel judges the opener of the user client.
+    const bool root = peer_is_root(fd.get());
+    if (control && !root) return;
+    clients.push_back(Client{std::move(fd), control, {}, root ? Caller::root : Caller::user});
 }
 
 }  // namespace

@@ -115,18 +115,18 @@ TEST(VirtualSmcPhysics, AutomaticTargetFollowsTheHottestSensorAndLoadHeatsTheDie
 
 TEST(VirtualSmcDevice, AnswersKeyInfoReadAndWriteRecords) {
     Device d(machine("apple"), 0);
-    Record info = d.handle(request("F0Ac", smc_record::kKeyInfo), 0);
+    Record info = d.handle(request("F0Ac", smc_record::kKeyInfo), 0, Caller::root);
     EXPECT_EQ(info[smc_record::kResult], kOk);
     EXPECT_EQ(record_u32(info, smc_record::kDataSize), 4u);
     EXPECT_EQ(record_u32(info, smc_record::kDataType), 0x666C7420u);  // "flt "
-    EXPECT_EQ(d.handle(request("F0Md", smc_record::kKeyInfo), 0)[smc_record::kResult], 0x84);
+    EXPECT_EQ(d.handle(request("F0Md", smc_record::kKeyInfo), 0, Caller::root)[smc_record::kResult], 0x84);
     // A read answers with the key's own size whatever the caller assumed.
-    Record read = d.handle(request("FNum", smc_record::kReadKey, {}, 32), 0);
+    Record read = d.handle(request("FNum", smc_record::kReadKey, {}, 32), 0, Caller::root);
     EXPECT_EQ(record_u32(read, smc_record::kDataSize), 1u);
     EXPECT_EQ(read[smc_record::kBytes], 2);
-    EXPECT_EQ(d.handle(request("F0Tg", smc_record::kWriteKey, {0, 0}), 0)[smc_record::kResult], kRefused);
-    EXPECT_EQ(d.handle(request("F0Ac", smc_record::kWriteKey, {0, 0, 0, 0}), 0)[smc_record::kResult], kRefused);
-    EXPECT_EQ(d.handle(request("FNum", 7), 0)[smc_record::kResult], kResultBadCommand);
+    EXPECT_EQ(d.handle(request("F0Tg", smc_record::kWriteKey, {0, 0}), 0, Caller::root)[smc_record::kResult], kRefused);
+    EXPECT_EQ(d.handle(request("F0Ac", smc_record::kWriteKey, {0, 0, 0, 0}), 0, Caller::root)[smc_record::kResult], kRefused);
+    EXPECT_EQ(d.handle(request("FNum", 7), 0, Caller::root)[smc_record::kResult], kResultBadCommand);
     EXPECT_EQ(d.counts().at("FNum").read, 1u);
 }
 
@@ -136,21 +136,37 @@ TEST(VirtualSmcDevice, InjectedFaultsAreSpentInOrderAndAnAppliedWriteTakesEffect
     ASSERT_TRUE(ctl(d, {"refuse", "F0Tg", "1"}).ok);
     ASSERT_TRUE(ctl(d, {"fail", "F0Tg", "1", "rc", "0xe00002bc", "write", "applied"}).ok);
     const auto target = request("F0Tg", smc_record::kWriteKey, *encode_number("flt ", 2500));
-    EXPECT_EQ(d.handle(target, 0)[smc_record::kResult], kRefused);
+    EXPECT_EQ(d.handle(target, 0, Caller::root)[smc_record::kResult], kRefused);
     EXPECT_EQ(value(d.machine(), "F0Tg"), 1200);
-    const Record failed = d.handle(target, 0);
+    const Record failed = d.handle(target, 0, Caller::root);
     EXPECT_EQ(record_u32(failed, smc_record::kTransportReturn), 0xe00002bcu);
     EXPECT_EQ(value(d.machine(), "F0Tg"), 2500);
-    EXPECT_EQ(record_u32(d.handle(target, 0), smc_record::kTransportReturn), 0u);
+    EXPECT_EQ(record_u32(d.handle(target, 0, Caller::root), smc_record::kTransportReturn), 0u);
 
     ASSERT_TRUE(ctl(d, {"fail", "FNum", "always", "result", "0x85", "info"}).ok);
     ASSERT_TRUE(ctl(d, {"info-size", "F1Mx", "33", "1"}).ok);
-    EXPECT_EQ(d.handle(request("FNum", smc_record::kKeyInfo), 0)[smc_record::kResult], 0x85);
-    EXPECT_EQ(d.handle(request("FNum", smc_record::kReadKey), 0)[smc_record::kResult], kOk);
-    EXPECT_EQ(record_u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0), smc_record::kDataSize), 33u);
-    EXPECT_EQ(record_u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0), smc_record::kDataSize), 4u);
+    EXPECT_EQ(d.handle(request("FNum", smc_record::kKeyInfo), 0, Caller::root)[smc_record::kResult], 0x85);
+    EXPECT_EQ(d.handle(request("FNum", smc_record::kReadKey), 0, Caller::root)[smc_record::kResult], kOk);
+    EXPECT_EQ(record_u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0, Caller::root), smc_record::kDataSize), 33u);
+    EXPECT_EQ(record_u32(d.handle(request("F1Mx", smc_record::kKeyInfo), 0, Caller::root), smc_record::kDataSize), 4u);
     ASSERT_TRUE(ctl(d, {"clear"}).ok);
-    EXPECT_EQ(d.handle(request("FNum", smc_record::kKeyInfo), 0)[smc_record::kResult], kOk);
+    EXPECT_EQ(d.handle(request("FNum", smc_record::kKeyInfo), 0, Caller::root)[smc_record::kResult], kOk);
+}
+
+TEST(VirtualSmcDevice, OnlyRootWritesAndEveryoneReads) {
+    Device d(machine("newer"), 0);
+    ASSERT_TRUE(ctl(d, {"refuse", "F0md", "1"}).ok);
+    const Record refused = d.handle(request("F0md", smc_record::kWriteKey, {1}), 0, Caller::user);
+    EXPECT_EQ(record_u32(refused, smc_record::kTransportReturn), smc_return::kNotPrivileged);
+    EXPECT_EQ(value(d.machine(), "F0md"), 0);
+    EXPECT_EQ(d.writes().back().transport, smc_return::kNotPrivileged);
+    const Record read = d.handle(request("F0md", smc_record::kReadKey, {}, 1), 0, Caller::user);
+    EXPECT_EQ(record_u32(read, smc_record::kTransportReturn), 0u);
+    EXPECT_EQ(read[smc_record::kResult], kOk);
+    // The refusal armed for the key is still there for root's first write.
+    EXPECT_EQ(d.handle(request("F0md", smc_record::kWriteKey, {1}), 0, Caller::root)[smc_record::kResult], kRefused);
+    EXPECT_EQ(d.handle(request("F0md", smc_record::kWriteKey, {1}), 0, Caller::root)[smc_record::kResult], kOk);
+    EXPECT_EQ(value(d.machine(), "F0md"), 1);
 }
 
 TEST(VirtualSmcControl, RefusesMalformedCommandsAndDumpsTheStateAsJson) {

@@ -46,6 +46,8 @@ inline std::optional<std::int64_t> truncated(double value) {
 
 }  // namespace fan_control_detail
 
+inline constexpr char kManualRecordFailed[] = "수동 제어 기록을 저장하지 못했습니다.";
+
 // The fan control engine. It reads the SMC afresh on every call: nothing about fans or
 // temperatures is cached here. The thermal source, the sleeper and the clock are injected so
 // that the whole engine runs against fakes without real waiting.
@@ -58,6 +60,11 @@ public:
     std::function<std::int64_t()> thermal_source;
     std::function<void(double)> sleeper;
     std::function<double()> clock;
+    // Told which fans may be manual and whether "Ftst" may be set, before any write that could
+    // make more of that true and after a restore confirms less. Whoever outlives a crash of this
+    // process learns from it what to hand back; false refuses the manual switch untouched.
+    std::function<bool(const std::set<std::int64_t>& fans, bool ftst)> record_manual =
+        [](const std::set<std::int64_t>&, bool) { return true; };
     std::set<std::int64_t> controlled;
     std::map<std::int64_t, double> targets;
     bool ftst_engaged = false;

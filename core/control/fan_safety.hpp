@@ -55,6 +55,8 @@ FanResult<void> FanController<H>::restore() {
     // 1. From here until confirmation, no new manual work.
     restoring = true;
     std::vector<std::string> errors;
+    const std::set<std::int64_t> held_before = controlled;
+    const bool ftst_before = ftst_engaged;
 
     // 2. Release pass, ascending, over a copy: fans leave the set as they are confirmed.
     for (const std::int64_t id : std::set<std::int64_t>(controlled)) {
@@ -90,6 +92,10 @@ FanResult<void> FanController<H>::restore() {
         sleeper(kConfirmationPause);
         ++sleeps;
     }
+
+    // What was handed back is recorded as such. A record that cannot be rewritten still names
+    // more than is manual, which only costs the next process a needless look.
+    if (controlled != held_before || ftst_engaged != ftst_before) record_manual(controlled, ftst_engaged);
 
     // 5. Confirmed.
     if (controlled.empty() && !ftst_engaged) {

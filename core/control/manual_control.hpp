@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "control/fan_controller.hpp"
@@ -83,6 +84,13 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
         }
     }
 
+    // Recorded before anything is written, so that a crash from here on leaves a trace of it.
+    if (!controlled.contains(id)) {
+        std::set<std::int64_t> grown = controlled;
+        grown.insert(id);
+        if (!record_manual(grown, ftst_engaged)) return fan_error(kManualRecordFailed);
+    }
+
     // 9. Listed before the switch, so that a failed switch is undone by restore.
     controlled.insert(id);
 
@@ -106,7 +114,9 @@ FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key
         // 2. Refused: only a readable "Ftst" offers another way.
         if (!number("Ftst")) return std::unexpected(switched.error());
 
-        // 3. Marked before the write, so that restore clears "Ftst" whatever the write did.
+        // 3. Recorded and marked before the write, so that restore (here or in the next
+        // process) clears "Ftst" whatever the write did.
+        if (!ftst_engaged && !record_manual(controlled, true)) return fan_error(kManualRecordFailed);
         ftst_engaged = true;
         if (auto set = hardware.write("Ftst", 1); !set) return std::unexpected(set.error());
         std::string last_refusal = switched.error().message;

@@ -244,6 +244,17 @@ TEST(Ceiling, CapsTargetsAndMustStayAboveEveryMinimum) {
     EXPECT_EQ(error_of(rig.controller.set_until(0, 3000, std::nullopt)), "팬 속도 상한이 최소 RPM보다 낮습니다.");
 }
 
+TEST(Ceiling, BoundsAreInclusive) {
+    // Fan 0 runs 1200-5000, fan 1 1000-6000: the highest minimum is the lowest ceiling.
+    ControllerRig rig(FakeHardware::apple_silicon(2));
+    ASSERT_TRUE(rig.controller.update_ceiling(1200).has_value());
+    EXPECT_EQ(rig.controller.ceiling, 1200);
+    ASSERT_TRUE(rig.controller.update_ceiling(20000).has_value());
+    EXPECT_EQ(rig.controller.ceiling, 20000);
+    EXPECT_EQ(error_of(rig.controller.update_ceiling(1199.5)), kBadCeiling);
+    EXPECT_EQ(rig.controller.ceiling, 20000);
+}
+
 TEST(Ceiling, RejectsMachinesWithoutFansOrWithImplausibleLimits) {
     for (const auto& spoil : std::vector<std::function<void(FakeHardware&)>>{
              [](FakeHardware& s) { s.set_ui8("FNum", 0); },

@@ -14,6 +14,7 @@ namespace smc_return {
 inline constexpr std::uint32_t kSuccess = 0;
 inline constexpr std::uint32_t kError = 0xe00002bc;
 inline constexpr std::uint32_t kNoDevice = 0xe00002c0;
+inline constexpr std::uint32_t kNotPrivileged = 0xe00002c1;
 inline constexpr std::uint32_t kNotOpen = 0xe00002cd;
 inline constexpr std::uint32_t kNotPermitted = 0xe00002e2;
 inline constexpr std::uint32_t kNotResponding = 0xe00002ed;

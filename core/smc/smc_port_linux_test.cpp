@@ -120,6 +120,24 @@ TEST(SocketSmcPort, ServiceOnlyForOwnedSocketInClosedDirectory) {
     ::chmod(device.dir().c_str(), 0700);
 }
 
+// Someone else's socket in the owner's closed directory is no SMC, and neither is a device that
+// does not itself run as the owner, whoever owns the files. Changing owners needs root.
+TEST(SocketSmcPort, SocketAndPeerMustBothBeTheOwners) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+    constexpr uid_t kOther = 4242;
+    FakeDevice device(fan_at_1000);
+    ASSERT_EQ(::chown(device.path().c_str(), kOther, kOther), 0);
+    EXPECT_EQ(make_socket_smc_port(device.path(), 0)->find_service(), 0u);
+
+    ASSERT_EQ(::chown(device.dir().c_str(), kOther, kOther), 0);
+    auto port = make_socket_smc_port(device.path(), kOther);
+    const std::uint32_t service = port->find_service();
+    ASSERT_NE(service, 0u) << "files all the owner's";
+    std::uint32_t connection = 0;
+    EXPECT_EQ(port->open_service(service, connection), smc_return::kNotPermitted) << "the device runs as root";
+    EXPECT_EQ(connection, 0u);
+}
+
 TEST(SocketSmcPort, SmcReadsThroughTheSocket) {
     FakeDevice device(fan_at_1000);
     auto smc = Smc::open(make_socket_smc_port(device.path(), ::geteuid()));

@@ -94,3 +94,37 @@ expect_lock_free() {
     [[ -f /var/run/fantavrin.lock ]] || fail "lock file missing"
     flock -n /var/run/fantavrin.lock true || fail "lock still held"
 }
+
+MANUAL_RECORD=/var/run/fantavrin.manual
+
+# Nothing of a serve session is left: no socket, no directory, no manual-control record, and the
+# lock is free.
+expect_session_gone() {
+    [[ ! -e $SESSION_SOCK ]] || fail "$1: socket left behind"
+    [[ ! -e $(dirname "$SESSION_SOCK") ]] || fail "$1: session directory left behind"
+    [[ ! -e $MANUAL_RECORD ]] || fail "$1: manual-control record left behind: $(cat "$MANUAL_RECORD")"
+    expect_lock_free
+}
+
+# wait_lock_held PID: until the helper holds the single-instance lock, the first thing its
+# serving start-up makes: from then on every stop must end in an orderly teardown.
+wait_lock_held() {
+    local pid=$1 locks
+    # Builtins only: a forked tool would take longer than most of the start-up.
+    for ((;;)); do
+        kill -0 "$pid" 2>/dev/null || fail "helper $pid ended before it held the lock"
+        read -r -d '' locks </proc/locks || true
+        [[ $locks =~ FLOCK[[:space:]]+ADVISORY[[:space:]]+WRITE[[:space:]]+$pid[[:space:]] ]] && return 0
+    done
+}
+
+# wait_serving SOCKET [SECONDS]: until a helper answers a ping there. A dead helper's socket file
+# may still be on disk, so the file appearing proves nothing.
+wait_serving() {
+    local sock=$1 limit=${2:-5} i
+    for ((i = 0; i < limit * 20; i++)); do
+        [[ $(as_user vane fan-client "$sock" '{"command":"ping"}' 2>/dev/null) == '{}' ]] && return 0
+        sleep 0.05
+    done
+    fail "nothing serves $sock"
+}

@@ -1,0 +1,85 @@
+#include "manual_record.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <vector>
+
+#include "ipc/socket_server.hpp"
+#include "session_files.hpp"
+#include "sys/json_in.hpp"
+#include "sys/json_out.hpp"
+
+namespace {
+
+using Json = nlohmann::json;
+
+// The controller never sees more fans than this (the SMC's fan count is at most 8).
+constexpr std::int64_t kHighestFanId = 7;
+
+// The JSON library keeps the last of repeated members; a record that leans on that was not
+// written by the encoder.
+std::optional<Json> parse_plain_object(std::string_view text) {
+    if (!json_text_acceptable(text)) return std::nullopt;
+    bool repeated = false;
+    std::vector<std::set<std::string>> seen;
+    const Json::parser_callback_t track = [&](int, Json::parse_event_t event, Json& parsed) {
+        if (event == Json::parse_event_t::object_start) seen.emplace_back();
+        if (event == Json::parse_event_t::object_end && !seen.empty()) seen.pop_back();
+        if (event == Json::parse_event_t::key && !seen.empty() && !seen.back().insert(parsed.get<std::string>()).second) {
+            repeated = true;
+        }
+        return true;
+    };
+    Json parsed = Json::parse(text, track, false);
+    if (parsed.is_discarded() || repeated || !parsed.is_object()) return std::nullopt;
+    return parsed;
+}
+
+}  // namespace
+
+std::string encode_manual_record(const ManualRecord& record) {
+    std::string out = "{\"directory\":";
+    append_json_string(out, record.directory);
+    out += ",\"fans\":[";
+    bool first = true;
+    for (const std::int64_t id : record.fans) {
+        if (!first) out += ',';
+        first = false;
+        append_json_int(out, id);
+    }
+    out += "],\"ftst\":";
+    out += record.ftst ? "true" : "false";
+    out += '}';
+    return out;
+}
+
+std::optional<ManualRecord> decode_manual_record(std::string_view text) {
+    const std::optional<Json> parsed = parse_plain_object(text);
+    if (!parsed || parsed->size() != 3) return std::nullopt;
+    const auto directory = parsed->find("directory");
+    const auto fans = parsed->find("fans");
+    const auto ftst = parsed->find("ftst");
+    if (directory == parsed->end() || !directory->is_string() || fans == parsed->end() || !fans->is_array() ||
+        ftst == parsed->end() || !ftst->is_boolean()) {
+        return std::nullopt;
+    }
+
+    ManualRecord record;
+    record.directory = directory->get<std::string>();
+    record.ftst = ftst->get<bool>();
+    for (const Json& id : *fans) {
+        if (!id.is_number_integer()) return std::nullopt;
+        // An unsigned literal beyond the signed range comes out negative here and is refused.
+        const auto value = id.get<std::int64_t>();
+        if (value < 0 || value > kHighestFanId || !record.fans.insert(value).second) return std::nullopt;
+    }
+    return record;
+}
+
+bool is_helper_session_directory(std::string_view path) {
+    if (path == session_directory_of(kDaemonSocketPath)) return true;
+    constexpr std::string_view kPrefix = "/var/run/fantavrin.";
+    if (!path.starts_with(kPrefix)) return false;
+    const FanResult<std::string> socket = session_path(path.substr(kPrefix.size()));
+    return socket && session_directory_of(*socket) == path;
+}
