@@ -2,8 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <vector>
-
 #include "ipc/socket_server.hpp"
 #include "session_files.hpp"
 #include "sys/json_in.hpp"
@@ -15,25 +13,6 @@ using Json = nlohmann::json;
 
 // The controller never sees more fans than this (the SMC's fan count is at most 8).
 constexpr std::int64_t kHighestFanId = 7;
-
-// The JSON library keeps the last of repeated members; a record that leans on that was not
-// written by the encoder.
-std::optional<Json> parse_plain_object(std::string_view text) {
-    if (!json_text_acceptable(text)) return std::nullopt;
-    bool repeated = false;
-    std::vector<std::set<std::string>> seen;
-    const Json::parser_callback_t track = [&](int, Json::parse_event_t event, Json& parsed) {
-        if (event == Json::parse_event_t::object_start) seen.emplace_back();
-        if (event == Json::parse_event_t::object_end && !seen.empty()) seen.pop_back();
-        if (event == Json::parse_event_t::key && !seen.empty() && !seen.back().insert(parsed.get<std::string>()).second) {
-            repeated = true;
-        }
-        return true;
-    };
-    Json parsed = Json::parse(text, track, false);
-    if (parsed.is_discarded() || repeated || !parsed.is_object()) return std::nullopt;
-    return parsed;
-}
 
 }  // namespace
 
@@ -54,8 +33,8 @@ std::string encode_manual_record(const ManualRecord& record) {
 }
 
 std::optional<ManualRecord> decode_manual_record(std::string_view text) {
-    const std::optional<Json> parsed = parse_plain_object(text);
-    if (!parsed || parsed->size() != 3) return std::nullopt;
+    const std::optional<Json> parsed = parse_json_strictly(text);
+    if (!parsed || !parsed->is_object() || parsed->size() != 3) return std::nullopt;
     const auto directory = parsed->find("directory");
     const auto fans = parsed->find("fans");
     const auto ftst = parsed->find("ftst");
