@@ -27,7 +27,7 @@ int fail(const FanError& error) {
 int main(int argc, char** argv) {
     const bool ftst = argc > 1 && std::strcmp(argv[1], "ftst") == 0;
     long calls = 0;
-    auto smc = Smc::open(std::make_unique<CountingPort>(platform_smc_port(), calls));
+    auto smc = Smc::open(counting_port(SmcPort::production(), calls));
     if (!smc) return fail(smc.error());
     FanController<Smc> controller(std::move(*smc));
 

@@ -28,12 +28,14 @@ Stats stats_of(std::vector<double> us) {
 
 int main() {
     long calls = 0;
-    auto smc = Smc::open(std::make_unique<CountingPort>(platform_smc_port(), calls));
+    auto smc = Smc::open(counting_port(SmcPort::production(), calls));
     if (!smc) {
         std::fprintf(stderr, "smc_bench: %s\n", smc.error().message.c_str());
         return 1;
     }
-    FanController<Smc> controller(std::move(*smc), [] { return std::int64_t{0}; });
+    auto system = FanSystem::production();
+    system.thermal_state = [] { return std::int64_t{0}; };
+    FanController<Smc> controller(std::move(*smc), std::move(system));
 
     auto first = controller.snapshot();
     if (!first) {

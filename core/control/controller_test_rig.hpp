@@ -20,20 +20,25 @@ inline std::string error_of(const FanResult<void>& result) {
 struct ControllerRig {
     double now = 1000.0;
     std::int64_t level = 0;
+    int thermal_reads = 0;
     bool clock_moves_with_sleep = true;
     std::vector<double> sleeps;
     std::function<void()> on_sleep;
     FanController<FakeHardware> controller;
 
     explicit ControllerRig(FakeHardware smc)
-        : controller(
-              std::move(smc), [this] { return level; },
-              [this](double seconds) {
-                  sleeps.push_back(seconds);
-                  if (clock_moves_with_sleep) now += seconds;
-                  if (on_sleep) on_sleep();
-              },
-              [this] { return now; }) {}
+        : controller(std::move(smc), FanSystem{.thermal_state =
+                                                   [this] {
+                                                       ++thermal_reads;
+                                                       return level;
+                                                   },
+                                               .sleep =
+                                                   [this](double seconds) {
+                                                       sleeps.push_back(seconds);
+                                                       if (clock_moves_with_sleep) now += seconds;
+                                                       if (on_sleep) on_sleep();
+                                                   },
+                                               .continuous_seconds = [this] { return now; }}) {}
 
     ControllerRig(const ControllerRig&) = delete;
     ControllerRig& operator=(const ControllerRig&) = delete;

@@ -48,9 +48,23 @@ inline std::optional<std::int64_t> truncated(double value) {
 
 inline constexpr char kManualRecordFailed[] = "수동 제어 기록을 저장하지 못했습니다.";
 
+// What the engine asks of the machine besides the SMC: the thermal state level, a sleep and the
+// continuous clock. Like every platform seam, a set of functions: the production set reaches the
+// machine, a test hands in its own so that the engine runs without real waiting.
+struct FanSystem {
+    std::function<std::int64_t()> thermal_state;
+    std::function<void(double seconds)> sleep;
+    std::function<double()> continuous_seconds;
+
+    static FanSystem production() {
+        return FanSystem{.thermal_state = ::thermal_state,
+                         .sleep = fan_control_detail::sleep_thread,
+                         .continuous_seconds = ::continuous_seconds};
+    }
+};
+
 // The fan control engine. It reads the SMC afresh on every call: nothing about fans or
-// temperatures is cached here. The thermal source, the sleeper and the clock are injected so
-// that the whole engine runs against fakes without real waiting.
+// temperatures is cached here.
 template <FanHardware H>
 class FanController {
 public:
@@ -70,13 +84,11 @@ public:
     bool ftst_engaged = false;
     bool restoring = false;
 
-    explicit FanController(H hw, std::function<std::int64_t()> thermal = thermal_state,
-                           std::function<void(double)> sleep = fan_control_detail::sleep_thread,
-                           std::function<double()> now = continuous_seconds)
+    explicit FanController(H hw, FanSystem system = FanSystem::production())
         : hardware(std::move(hw)),
-          thermal_source(std::move(thermal)),
-          sleeper(std::move(sleep)),
-          clock(std::move(now)) {}
+          thermal_source(std::move(system.thermal_state)),
+          sleeper(std::move(system.sleep)),
+          clock(std::move(system.continuous_seconds)) {}
 
     // Read side.
     std::optional<double> number(std::string_view key);

@@ -49,31 +49,31 @@ struct FakeSmcState {
     }
 };
 
-class FakeSmcPort final : public SmcPort {
+class FakeSmcPort {
 public:
     static constexpr std::uint32_t kService = 0x1234;
     static constexpr std::uint32_t kConnection = 0x5678;
 
     explicit FakeSmcPort(std::shared_ptr<FakeSmcState> state) : state_(std::move(state)) {}
 
-    std::uint32_t find_service() override {
+    std::uint32_t find_service() {
         ++state_->finds;
         return state_->has_service ? kService : 0;
     }
 
-    std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) override {
+    std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) {
         if (service != kService) return smc_return::kNoDevice;
         if (state_->open_code != 0) return state_->open_code;
         connection = kConnection;
         return 0;
     }
 
-    void release_service(std::uint32_t service) override {
+    void release_service(std::uint32_t service) {
         if (service == kService) ++state_->releases;
     }
 
     std::uint32_t call_struct(std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
-                              SmcRecord& output, std::size_t& output_size) override {
+                              SmcRecord& output, std::size_t& output_size) {
         state_->requests.push_back(input);
         if (connection != kConnection || selector != smc_record::kSelector) return smc_return::kError;
         output = {};
@@ -114,7 +114,23 @@ public:
         }
     }
 
-    void close_connection(std::uint32_t connection) override { state_->closed.push_back(connection); }
+    void close_connection(std::uint32_t connection) { state_->closed.push_back(connection); }
+
+    // The port `Smc` takes; the state stays shared with the test.
+    SmcPort port() const {
+        return SmcPort{
+            .find_service = [self = *this]() mutable { return self.find_service(); },
+            .open_service = [self = *this](std::uint32_t service, std::uint32_t& connection) mutable {
+                return self.open_service(service, connection);
+            },
+            .release_service = [self = *this](std::uint32_t service) mutable { self.release_service(service); },
+            .call_struct = [self = *this](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
+                                          SmcRecord& output, std::size_t& output_size) mutable {
+                return self.call_struct(connection, selector, input, output, output_size);
+            },
+            .close_connection = [self = *this](std::uint32_t connection) mutable { self.close_connection(connection); },
+        };
+    }
 
     static std::uint32_t load(const SmcRecord& r, std::size_t at) {
         return std::uint32_t{r[at]} | std::uint32_t{r[at + 1]} << 8 | std::uint32_t{r[at + 2]} << 16 |

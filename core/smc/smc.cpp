@@ -43,21 +43,21 @@ std::string hex(std::uint32_t value, std::size_t digits) {
 
 }  // namespace
 
-FanResult<Smc> Smc::open() { return open(platform_smc_port()); }
+FanResult<Smc> Smc::open() { return open(SmcPort::production()); }
 
-FanResult<Smc> Smc::open(std::unique_ptr<SmcPort> port) {
-    const std::uint32_t service = port->find_service();
+FanResult<Smc> Smc::open(SmcPort port) {
+    const std::uint32_t service = port.find_service();
     if (service == 0) return fan_error("AppleSMC를 찾을 수 없습니다.");
 
     std::uint32_t handle = 0;
-    const std::uint32_t code = port->open_service(service, handle);
-    port->release_service(service);
+    const std::uint32_t code = port.open_service(service, handle);
+    port.release_service(service);
 
     if (code != smc_return::kSuccess) return fan_error("SMC 연결 실패 (0x" + hex(code, 8) + ")");
     return Smc(std::move(port), handle);
 }
 
-Smc::Smc(std::unique_ptr<SmcPort> smc_port, std::uint32_t connection_handle)
+Smc::Smc(SmcPort smc_port, std::uint32_t connection_handle)
     : port(std::move(smc_port)), connection(connection_handle) {}
 
 Smc::~Smc() { close(); }
@@ -78,7 +78,7 @@ Smc& Smc::operator=(Smc&& other) noexcept {
 }
 
 void Smc::close() {
-    if (connection != 0 && port) port->close_connection(connection);
+    if (connection != 0) port.close_connection(connection);
     connection = 0;
 }
 
@@ -99,8 +99,8 @@ FanResult<SmcRecord> Smc::call(std::string_view key, std::uint8_t command, std::
     std::size_t output_size = smc_record::kSize;
     // A moved-from Smc has no connection; it answers like a closed one instead of crashing.
     const std::uint32_t code =
-        port && connection != 0
-            ? port->call_struct(connection, smc_record::kSelector, input, output, output_size)
+        connection != 0
+            ? port.call_struct(connection, smc_record::kSelector, input, output, output_size)
             : smc_return::kNotOpen;
 
     if (code != smc_return::kSuccess) return fan_error(std::string(key) + " 접근 실패 (0x" + hex(code, 8) + ")");

@@ -19,7 +19,7 @@ class Smc {
 public:
     static FanResult<Smc> open();
     // Opens through the given port instead of the platform's.
-    static FanResult<Smc> open(std::unique_ptr<SmcPort> port);
+    static FanResult<Smc> open(SmcPort port);
 
     ~Smc();
     Smc(Smc&& other) noexcept;
@@ -36,14 +36,14 @@ private:
         std::string type;
     };
 
-    Smc(std::unique_ptr<SmcPort> port, std::uint32_t connection_handle);
+    Smc(SmcPort port, std::uint32_t connection_handle);
 
     FanResult<SmcRecord> call(std::string_view key, std::uint8_t command, std::uint32_t data_size,
                               std::span<const std::uint8_t> data);
     FanResult<KeyInfo> metadata(std::string_view key);
     void close();
 
-    std::unique_ptr<SmcPort> port;
+    SmcPort port;
     std::uint32_t connection = 0;
     std::map<std::string, KeyInfo, std::less<>> key_info_cache;
 };

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
 
 #include "smc/smc_record.hpp"
 
@@ -23,26 +23,25 @@ inline constexpr std::uint32_t kNotResponding = 0xe00002ed;
 // The platform calls below `Smc`, one per kernel call it stands for: service lookup, open,
 // release of the service handle, one structure call, close. Handles are plain numbers and 0
 // means none, as in the kernel interface, so a native implementation is a thin forwarding layer.
-class SmcPort {
-public:
-    virtual ~SmcPort() = default;
-
+// Like every platform seam, a set of functions: the production set reaches the machine, a test
+// hands in its own.
+struct SmcPort {
     // The "AppleSMC" service, or 0 when the machine has none.
-    virtual std::uint32_t find_service() = 0;
+    std::function<std::uint32_t()> find_service;
 
     // Opens a user-client connection on the service; on success stores its handle.
-    virtual std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) = 0;
+    std::function<std::uint32_t(std::uint32_t service, std::uint32_t& connection)> open_service;
 
-    virtual void release_service(std::uint32_t service) = 0;
+    std::function<void(std::uint32_t service)> release_service;
 
     // One structure call. `output_size` comes in as the output capacity and goes out as the
     // number of bytes the other side actually returned.
-    virtual std::uint32_t call_struct(std::uint32_t connection, std::uint32_t selector,
-                                      const SmcRecord& input, SmcRecord& output,
-                                      std::size_t& output_size) = 0;
+    std::function<std::uint32_t(std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
+                                SmcRecord& output, std::size_t& output_size)>
+        call_struct;
 
-    virtual void close_connection(std::uint32_t connection) = 0;
+    std::function<void(std::uint32_t connection)> close_connection;
+
+    // The port of the platform this program was built for.
+    static SmcPort production();
 };
-
-// The port of the platform this program was built for.
-std::unique_ptr<SmcPort> platform_smc_port();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "sys/clock.hpp"
@@ -22,14 +23,14 @@ constexpr std::uint32_t kServiceHandle = 1;
 // Long enough for any honest device, short enough that a hung one cannot stall the helper.
 constexpr time_t kTimeoutSeconds = 5;
 
-class SocketSmcPort final : public SmcPort {
+class SocketSmcPort {
 public:
     SocketSmcPort(std::string path, uid_t owner, double reconnect_pause)
         : path_(std::move(path)), owner_(owner), reconnect_pause_(reconnect_pause) {}
 
-    std::uint32_t find_service() override { return trusted_socket(path_, owner_) ? kServiceHandle : 0; }
+    std::uint32_t find_service() { return trusted_socket(path_, owner_) ? kServiceHandle : 0; }
 
-    std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) override {
+    std::uint32_t open_service(std::uint32_t service, std::uint32_t& connection) {
         if (service != kServiceHandle) return smc_return::kNoDevice;
         Link link;
         if (const std::uint32_t code = connect_device(link.fd); code != smc_return::kSuccess) return code;
@@ -39,10 +40,10 @@ public:
     }
 
     // The lookup holds nothing on this platform.
-    void release_service(std::uint32_t) override {}
+    void release_service(std::uint32_t) {}
 
     std::uint32_t call_struct(std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
-                              SmcRecord& output, std::size_t& output_size) override {
+                              SmcRecord& output, std::size_t& output_size) {
         const auto found = connections_.find(connection);
         if (found == connections_.end()) return smc_return::kNotOpen;
         if (selector != smc_record::kSelector || output_size < smc_record::kSize) return smc_return::kError;
@@ -83,7 +84,7 @@ public:
         return code;
     }
 
-    void close_connection(std::uint32_t connection) override { connections_.erase(connection); }
+    void close_connection(std::uint32_t connection) { connections_.erase(connection); }
 
 private:
     // One open connection; `fd` is empty from a failed record until the next reconnection.
@@ -144,10 +145,20 @@ private:
 
 }  // namespace
 
-std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner, double reconnect_pause) {
-    return std::make_unique<SocketSmcPort>(std::move(path), owner, reconnect_pause);
+SmcPort make_socket_smc_port(std::string path, uid_t owner, double reconnect_pause) {
+    const auto port = std::make_shared<SocketSmcPort>(std::move(path), owner, reconnect_pause);
+    return SmcPort{
+        .find_service = [port] { return port->find_service(); },
+        .open_service = [port](std::uint32_t service, std::uint32_t& connection) {
+            return port->open_service(service, connection);
+        },
+        .release_service = [port](std::uint32_t service) { port->release_service(service); },
+        .call_struct = [port](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
+                              SmcRecord& output, std::size_t& output_size) {
+            return port->call_struct(connection, selector, input, output, output_size);
+        },
+        .close_connection = [port](std::uint32_t connection) { port->close_connection(connection); },
+    };
 }
 
-std::unique_ptr<SmcPort> platform_smc_port() {
-    return make_socket_smc_port(smc_record::kVirtualDevicePath, 0);
-}
+SmcPort SmcPort::production() { return make_socket_smc_port(smc_record::kVirtualDevicePath, 0); }

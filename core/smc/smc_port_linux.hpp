@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 
 #include "smc/smc_port.hpp"
@@ -11,4 +10,4 @@
 // socket at `path`. The service exists only while that socket, and the directory holding it,
 // belong to `owner` and cannot be replaced by anyone else. A connection that fails mid-record
 // is replaced at the first call at least `reconnect_pause` seconds later.
-std::unique_ptr<SmcPort> make_socket_smc_port(std::string path, uid_t owner, double reconnect_pause = 1.0);
+SmcPort make_socket_smc_port(std::string path, uid_t owner, double reconnect_pause = 1.0);

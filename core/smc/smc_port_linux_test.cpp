@@ -108,15 +108,15 @@ std::string error_of(const FanResult<SmcValue>& result) { return result ? "(ok)"
 
 TEST(SocketSmcPort, ServiceOnlyForOwnedSocketInClosedDirectory) {
     FakeDevice device(fan_at_1000);
-    EXPECT_NE(make_socket_smc_port(device.path(), ::geteuid())->find_service(), 0u);
-    EXPECT_EQ(make_socket_smc_port(device.path(), ::geteuid() + 1)->find_service(), 0u);
-    EXPECT_EQ(make_socket_smc_port(device.dir() + "/absent.sock", ::geteuid())->find_service(), 0u);
+    EXPECT_NE(make_socket_smc_port(device.path(), ::geteuid()).find_service(), 0u);
+    EXPECT_EQ(make_socket_smc_port(device.path(), ::geteuid() + 1).find_service(), 0u);
+    EXPECT_EQ(make_socket_smc_port(device.dir() + "/absent.sock", ::geteuid()).find_service(), 0u);
 
     std::ofstream(device.dir() + "/plain") << "x";
-    EXPECT_EQ(make_socket_smc_port(device.dir() + "/plain", ::geteuid())->find_service(), 0u);
+    EXPECT_EQ(make_socket_smc_port(device.dir() + "/plain", ::geteuid()).find_service(), 0u);
 
     ::chmod(device.dir().c_str(), 0770);
-    EXPECT_EQ(make_socket_smc_port(device.path(), ::geteuid())->find_service(), 0u);
+    EXPECT_EQ(make_socket_smc_port(device.path(), ::geteuid()).find_service(), 0u);
     ::chmod(device.dir().c_str(), 0700);
 }
 
@@ -127,14 +127,14 @@ TEST(SocketSmcPort, SocketAndPeerMustBothBeTheOwners) {
     constexpr uid_t kOther = 4242;
     FakeDevice device(fan_at_1000);
     ASSERT_EQ(::chown(device.path().c_str(), kOther, kOther), 0);
-    EXPECT_EQ(make_socket_smc_port(device.path(), 0)->find_service(), 0u);
+    EXPECT_EQ(make_socket_smc_port(device.path(), 0).find_service(), 0u);
 
     ASSERT_EQ(::chown(device.dir().c_str(), kOther, kOther), 0);
     auto port = make_socket_smc_port(device.path(), kOther);
-    const std::uint32_t service = port->find_service();
+    const std::uint32_t service = port.find_service();
     ASSERT_NE(service, 0u) << "files all the owner's";
     std::uint32_t connection = 0;
-    EXPECT_EQ(port->open_service(service, connection), smc_return::kNotPermitted) << "the device runs as root";
+    EXPECT_EQ(port.open_service(service, connection), smc_return::kNotPermitted) << "the device runs as root";
     EXPECT_EQ(connection, 0u);
 }
 
@@ -159,17 +159,17 @@ TEST(SocketSmcPort, DeviceReturnCodeIsTheCallsCodeAndIsCleared) {
     });
     auto port = make_socket_smc_port(device.path(), ::geteuid());
     std::uint32_t connection = 0;
-    ASSERT_EQ(port->open_service(port->find_service(), connection), 0u);
+    ASSERT_EQ(port.open_service(port.find_service(), connection), 0u);
     ASSERT_NE(connection, 0u);
 
     SmcRecord output{};
     std::size_t size = output.size();
-    EXPECT_EQ(port->call_struct(connection, smc_record::kSelector, SmcRecord{}, output, size), 0xe00002c7u);
+    EXPECT_EQ(port.call_struct(connection, smc_record::kSelector, SmcRecord{}, output, size), 0xe00002c7u);
     EXPECT_EQ(size, smc_record::kSize);
     EXPECT_EQ(output[smc_record::kTransportReturn], 0);
     EXPECT_EQ(output[smc_record::kTransportReturn + 3], 0);
     EXPECT_EQ(output[smc_record::kResult], 0x82);
-    port->close_connection(connection);
+    port.close_connection(connection);
 }
 
 Answer half_and_hang_up(const SmcRecord&) {

@@ -21,7 +21,7 @@ protected:
     }
 
     Smc open() {
-        auto smc = Smc::open(std::make_unique<FakeSmcPort>(state));
+        auto smc = Smc::open(FakeSmcPort(state).port());
         EXPECT_TRUE(smc) << (smc ? "" : smc.error().message);
         return std::move(*smc);
     }
@@ -36,14 +36,14 @@ protected:
 
 TEST_F(SmcTest, OpenReportsMissingServiceAndOpenCode) {
     state->has_service = false;
-    EXPECT_EQ(error_of(Smc::open(std::make_unique<FakeSmcPort>(state))), "AppleSMC를 찾을 수 없습니다.");
+    EXPECT_EQ(error_of(Smc::open(FakeSmcPort(state).port())), "AppleSMC를 찾을 수 없습니다.");
     EXPECT_EQ(state->releases, 0);
 
     state->has_service = true;
     state->open_code = 31;
-    EXPECT_EQ(error_of(Smc::open(std::make_unique<FakeSmcPort>(state))), "SMC 연결 실패 (0x0000001f)");
+    EXPECT_EQ(error_of(Smc::open(FakeSmcPort(state).port())), "SMC 연결 실패 (0x0000001f)");
     state->open_code = 0xe00002c2;
-    EXPECT_EQ(error_of(Smc::open(std::make_unique<FakeSmcPort>(state))), "SMC 연결 실패 (0xe00002c2)");
+    EXPECT_EQ(error_of(Smc::open(FakeSmcPort(state).port())), "SMC 연결 실패 (0xe00002c2)");
     EXPECT_EQ(state->releases, 2);  // released whatever the outcome
     EXPECT_TRUE(state->closed.empty());
 }

@@ -59,7 +59,7 @@ PeerExecutable executable_of(pid_t pid) {
 
 }  // namespace
 
-PeerProcessProbe PeerProcessProbe::system() {
+PeerProcessProbe PeerProcessProbe::production() {
     return PeerProcessProbe{.pid_of = pid_of_pidfd, .alive = process_alive, .executable = executable_of};
 }
 
@@ -104,5 +104,5 @@ PeerCode peer_code(int connection, std::string_view requirement) {
     }
     const UniqueFd pidfd(raw_pidfd);
     if (length != sizeof raw_pidfd || !pidfd) return PeerCode::fails;
-    return judge_peer_process(pidfd.get(), *required, PeerProcessProbe::system());
+    return judge_peer_process(pidfd.get(), *required, PeerProcessProbe::production());
 }

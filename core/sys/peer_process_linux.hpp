@@ -26,7 +26,7 @@ struct PeerProcessProbe {
     // The code hash of the executable that the process with this pid runs.
     std::function<PeerExecutable(pid_t pid)> executable;
 
-    static PeerProcessProbe system();
+    static PeerProcessProbe production();
 };
 
 // Whether the process behind `pidfd` runs the code with `required_hash` (lower-case).
