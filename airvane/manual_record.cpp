@@ -4,6 +4,7 @@
 
 #include "ipc/socket_server.hpp"
 #include "session_files.hpp"
+#include "sys/durable_file.hpp"
 #include "sys/json_in.hpp"
 #include "sys/json_out.hpp"
 
@@ -56,9 +57,9 @@ std::optional<ManualRecord> decode_manual_record(std::string_view text) {
 }
 
 bool is_helper_session_directory(std::string_view path) {
-    if (path == session_directory_of(kDaemonSocketPath)) return true;
+    if (path == parent_directory(kDaemonSocketPath)) return true;
     constexpr std::string_view kPrefix = "/var/run/fantavrin.";
     if (!path.starts_with(kPrefix)) return false;
     const FanResult<std::string> socket = session_path(path.substr(kPrefix.size()));
-    return socket && session_directory_of(*socket) == path;
+    return socket && parent_directory(*socket) == path;
 }

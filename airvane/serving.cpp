@@ -11,6 +11,7 @@
 #include "manual_record_file.hpp"
 #include "serve_loop.hpp"
 #include "session_files.hpp"
+#include "sys/durable_file.hpp"
 #include "smc/smc.hpp"
 #include "stop_signals_held.hpp"
 #include "sys/clock.hpp"
@@ -77,7 +78,7 @@ FanResult<void> run_serving(const ServingArgs& args) {
         if (!path) return std::unexpected(path.error());
         socket_path = std::move(*path);
     }
-    const std::string directory = session_directory_of(socket_path);
+    const std::string directory = parent_directory(socket_path);
 
     // Recorded before it exists, so that no kill leaves it behind unnamed. What a failed
     // recovery still holds stays listed.

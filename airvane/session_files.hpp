@@ -18,9 +18,6 @@ inline constexpr char kSessionModeFailed[] = "세션 권한 설정 실패";
 // planted there could otherwise be used to block or fake a session.
 FanResult<UniqueFd> acquire_instance_lock(const char* path);
 
-// The directory part of a socket path (empty when it has no '/').
-std::string session_directory_of(const std::string& socket_path);
-
 // Creates the session directory with mode 711. In daemon mode an existing directory is reused
 // when it is a real directory owned by root and writable by nobody else.
 FanResult<void> create_session_directory(const std::string& dir, bool daemon_mode);
