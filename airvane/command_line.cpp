@@ -29,25 +29,25 @@ FanResult<Dispatch> dispatch(std::span<const std::string_view> args, const Dispa
     // is ever touched for them.
     if (!std::ranges::all_of(args, is_valid_utf8)) return fan_error(kUsageText);
 
-    // 1. The status mode.
+    // The status mode.
     if (args.size() == 1 && args[0] == "--status") return StatusMode{};
 
-    // 2. A serving mode word with exactly two arguments after it.
+    // A serving mode word with exactly two arguments after it.
     if (args.size() != 3 || (args[0] != "--serve" && args[0] != "--daemon")) {
         return fan_error(kUsageText);
     }
     const ServingMode mode = args[0] == "--serve" ? ServingMode::serve : ServingMode::daemon;
 
-    // 3. Serving is for root only.
+    // Serving is for root only.
     if (env.effective_uid() != 0) return fan_error(kUsageText);
 
-    // 4. The session user: a regular account the user database knows.
+    // The session user: a regular account the user database knows.
     const auto uid = parse_uid(args[1]);
     if (!uid || *uid < kFirstRegularUser || !env.user_exists(*uid)) return fan_error(kUsageText);
 
-    // 5. The daemon's client is pinned by its code hash.
+    // The daemon's client is pinned by its code hash.
     if (mode == ServingMode::daemon && !is_code_hash(args[2])) return fan_error(kBadAppSignature);
 
-    // 6. The serving startup continues with the checked arguments.
+    // The serving startup continues with the checked arguments.
     return ServingArgs{mode, *uid, std::string(args[2])};
 }

@@ -11,19 +11,18 @@
 FanResult<void> run_status() {
     std::optional<Snapshot> snapshot;
     {
-        // 1. The SMC and a controller over it; no lock, no root check.
+        // The SMC and a controller over it; no lock, no root check.
         auto smc = Smc::open();
         if (!smc) return std::unexpected(smc.error());
         FanController<Smc> controller(std::move(*smc));
 
-        // 2. One snapshot.
         auto taken = controller.snapshot();
         if (!taken) return std::unexpected(taken.error());
         snapshot = std::move(*taken);
-        // 3. The controller and its SMC connection go away before anything is printed.
+        // The controller and its SMC connection go away before anything is printed.
     }
 
-    // 4. The bare snapshot object on one line.
+    // The bare snapshot object on one line.
     std::string line;
     append_snapshot_json(line, *snapshot);
     line += '\n';

@@ -122,23 +122,20 @@ std::optional<std::string> FanController<H>::mode_key(std::int64_t id) {
         auto value = hardware.read(key);
         return value && value->type == "ui8 " && value->bytes.size() == 1;
     };
-    // 1. Upper-case form.
+    // Nothing is cached: a key that appears later is found at its next use.
     if (std::string key = fan_control_detail::fan_key(id, "Md"); is_mode_key(key)) return key;
-    // 2. Lower-case form.
     if (std::string key = fan_control_detail::fan_key(id, "md"); is_mode_key(key)) return key;
-    // 3. None.
     return std::nullopt;
 }
 
 template <FanHardware H>
 std::optional<double> FanController<H>::temperature() {
     std::optional<double> hottest;
-    // 1. Every sensor, every time.
+    // Every sensor, every time: which ones a machine has is its own business.
     for (const std::string_view key : TEMPERATURE_KEYS) {
         const std::optional<double> reading = number(key);
-        // 2. Only plausible readings count.
+        // A sensor that reads below 5 or above 125 degrees is broken, not hot or cold.
         if (!reading || *reading < 5.0 || *reading > 125.0) continue;
-        // 3. The hottest one.
         if (!hottest || *reading > *hottest) hottest = reading;
     }
     return hottest;
@@ -146,29 +143,27 @@ std::optional<double> FanController<H>::temperature() {
 
 template <FanHardware H>
 FanResult<std::vector<Fan>> FanController<H>::fans() {
-    // 1. The fan count.
     const std::optional<double> count = number("FNum");
     if (!count || *count != std::trunc(*count) || *count < 0 || *count > 8) {
         return fan_error("팬 개수를 읽지 못했습니다.");
     }
 
-    // 2. Each fan in id order.
     std::vector<Fan> result;
     const auto total = static_cast<std::int64_t>(*count);
     for (std::int64_t id = 0; id < total; ++id) {
         Fan fan;
         fan.id = id;
-        // 2.1. The current speed must be plausible, or the whole inventory fails.
+        // The current speed must be plausible, or the whole inventory fails.
         const std::optional<double> actual = number(fan_control_detail::fan_key(id, "Ac"));
         if (!actual || *actual < 0 || *actual > 20000) {
             return fan_error("팬 " + std::to_string(id + 1) + "의 RPM을 읽지 못했습니다.");
         }
         fan.actual = *actual;
-        // 2.2. Limits and target exactly as read.
+        // Limits and target exactly as read.
         fan.minimum = number(fan_control_detail::fan_key(id, "Mn"));
         fan.maximum = number(fan_control_detail::fan_key(id, "Mx"));
         fan.target = number(fan_control_detail::fan_key(id, "Tg"));
-        // 2.3. The mode, when the fan has a readable mode key.
+        // The mode, when the fan has a readable mode key.
         if (const std::optional<std::string> key = mode_key(id)) {
             if (const std::optional<double> mode = number(*key)) {
                 fan.mode = fan_control_detail::truncated(*mode);
@@ -177,24 +172,20 @@ FanResult<std::vector<Fan>> FanController<H>::fans() {
         result.push_back(std::move(fan));
     }
 
-    // 3. In id order.
     return result;
 }
 
 template <FanHardware H>
 FanResult<Snapshot> FanController<H>::snapshot() {
     Snapshot taken;
-    // 1. Fans.
+    // Without the fans there is no snapshot at all; every other reading may be missing.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
     taken.fans = std::move(*inventory);
-    // 2. Temperature.
     taken.temperature = temperature();
-    // 3. Thermal level.
     taken.thermal = thermal_source();
-    // 4. Notice.
     taken.notice = notice;
-    // 5. Controlled fans, ascending (the set's own order).
+    // Ascending: the set's own order.
     taken.controlled.assign(controlled.begin(), controlled.end());
     return taken;
 }

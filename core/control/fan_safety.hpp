@@ -22,23 +22,23 @@ template <FanHardware H>
 FanResult<void> FanController<H>::check_safety() {
     using namespace fan_control_detail;
 
-    // 1. An unconfirmed return to automatic control is retried first.
+    // An unconfirmed return to automatic control is retried first.
     if (restoring) return restore();
 
-    // 2. Nothing held, nothing to watch.
+    // Nothing held, nothing to watch.
     if (controlled.empty()) return {};
 
-    // 3. Sensors, then the platform's level.
+    // Sensors, then the platform's level.
     const std::optional<double> celsius = temperature();
     const std::int64_t level = thermal_source();
 
-    // 4. Trip.
+    // Trip.
     if (level > kHottestAllowedLevel || !celsius || *celsius >= kTripCelsius) {
         notice = "온도 또는 센서 상태 때문에 자동 제어로 복귀했습니다.";
         return restore();
     }
 
-    // 5. All well.
+    // All well.
     return {};
 }
 
@@ -52,13 +52,13 @@ FanResult<void> FanController<H>::restore() {
         return mode && *mode != 1;
     };
 
-    // 1. From here until confirmation, no new manual work.
+    // From here until confirmation, no new manual work.
     restoring = true;
     std::vector<std::string> errors;
     const std::set<std::int64_t> held_before = controlled;
     const bool ftst_before = ftst_engaged;
 
-    // 2. Release pass, ascending, over a copy: fans leave the set as they are confirmed.
+    // Release pass, ascending, over a copy: fans leave the set as they are confirmed.
     for (const std::int64_t id : std::set<std::int64_t>(controlled)) {
         const std::optional<std::string> key = mode_key(id);
         if (!key) {
@@ -72,7 +72,7 @@ FanResult<void> FanController<H>::restore() {
         if (reads_automatic(*key)) controlled.erase(id);
     }
 
-    // 3. "Ftst" back to 0 if this engine set it.
+    // "Ftst" back to 0 if this engine set it.
     if (ftst_engaged) {
         if (auto cleared = hardware.write("Ftst", 0)) {
             ftst_engaged = false;
@@ -81,7 +81,7 @@ FanResult<void> FanController<H>::restore() {
         }
     }
 
-    // 4. Confirmation: a pass now and after each short sleep, about a second in all.
+    // Confirmation: a pass now and after each short sleep, about a second in all.
     int sleeps = 0;
     while (!controlled.empty()) {
         for (const std::int64_t id : std::set<std::int64_t>(controlled)) {
@@ -97,14 +97,14 @@ FanResult<void> FanController<H>::restore() {
     // more than is manual, which only costs the next process a needless look.
     if (controlled != held_before || ftst_engaged != ftst_before) record_manual(controlled, ftst_engaged);
 
-    // 5. Confirmed.
+    // Confirmed.
     if (controlled.empty() && !ftst_engaged) {
         targets.clear();
         restoring = false;
         return {};
     }
 
-    // 6. Not confirmed: the state stays as it is so that the next attempt picks it up.
+    // Not confirmed: the state stays as it is so that the next attempt picks it up.
     std::string joined;
     for (std::size_t i = 0; i < errors.size(); ++i) {
         if (i > 0) joined += ", ";

@@ -43,17 +43,17 @@ template <FanHardware H>
 FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::optional<double> deadline) {
     using namespace fan_control_detail;
 
-    // 1. No new work while a return to automatic control is unconfirmed.
+    // No new work while a return to automatic control is unconfirmed.
     if (restoring) return fan_error("자동 제어 복귀를 확인하는 중입니다.");
 
-    // 2. The deadline of the switch.
+    // The deadline of the switch.
     const double until = deadline ? *deadline : clock() + kSwitchWindow;
 
-    // 3. The inventory, read now.
+    // The inventory, read now.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
 
-    // 4. The fan, its mode key and its limits.
+    // The fan, its mode key and its limits.
     const auto found = std::find_if(inventory->begin(), inventory->end(),
                                     [id](const Fan& fan) { return fan.id == id; });
     if (found == inventory->end()) return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
@@ -61,21 +61,21 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
     const std::optional<std::string> key = mode_key(id);
     if (!key || !has_sane_limits(fan)) return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
 
-    // 5. The requested speed within the limits.
+    // The requested speed within the limits.
     if (!std::isfinite(rpm) || rpm < *fan.minimum || rpm > *fan.maximum) {
         return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
     }
 
-    // 6. The ceiling applied.
+    // The ceiling applied.
     const double effective = std::min(rpm, ceiling.value_or(*fan.maximum));
     if (!(effective >= *fan.minimum)) return fan_error("팬 속도 상한이 최소 RPM보다 낮습니다.");
 
-    // 7. Start gate.
+    // Start gate.
     if (thermal_source() > kHottestAllowedLevel || !cooler_than(temperature(), kStartGateCelsius)) {
         return fan_error("센서가 정상이고 온도가 85°C 미만일 때 수동 제어할 수 있습니다.");
     }
 
-    // 8. Another program holding the fan, or "Ftst" set by someone else.
+    // Another program holding the fan, or "Ftst" set by someone else.
     if (!controlled.contains(id)) {
         if (fan.mode == 1) return fan_error("다른 팬 제어 앱을 먼저 자동 모드로 바꾸고 종료해 주세요.");
         if (!ftst_engaged) {
@@ -91,14 +91,14 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
         if (!record_manual(grown, ftst_engaged)) return fan_error(kManualRecordFailed);
     }
 
-    // 9. Listed before the switch, so that a failed switch is undone by restore.
+    // Listed before the switch, so that a failed switch is undone by restore.
     controlled.insert(id);
 
-    // 10. The switch.
+    // The switch.
     auto engaged = engage(id, *key, effective, until);
     if (engaged) return {};
 
-    // 11. Every controlled fan back to automatic before the error goes out.
+    // Every controlled fan back to automatic before the error goes out.
     auto restored = restore();
     if (restored) return std::unexpected(engaged.error());
     return fan_error(engaged.error().message + " · 자동 복귀 재시도 중: " + restored.error().message);
@@ -108,35 +108,35 @@ template <FanHardware H>
 FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key, double rpm, double deadline) {
     using namespace fan_control_detail;
 
-    // 1. The direct switch.
+    // The direct switch.
     auto switched = hardware.write(key, 1);
     if (!switched) {
-        // 2. Refused: only a readable "Ftst" offers another way.
+        // Refused: only a readable "Ftst" offers another way.
         if (!number("Ftst")) return std::unexpected(switched.error());
 
-        // 3. Recorded and marked before the write, so that restore (here or in the next
+        // Recorded and marked before the write, so that restore (here or in the next
         // process) clears "Ftst" whatever the write did.
         if (!ftst_engaged && !record_manual(controlled, true)) return fan_error(kManualRecordFailed);
         ftst_engaged = true;
         if (auto set = hardware.write("Ftst", 1); !set) return std::unexpected(set.error());
         std::string last_refusal = switched.error().message;
 
-        // 4. Retry the switch until it is taken, the deadline passes or the machine heats up.
+        // Retry the switch until it is taken, the deadline passes or the machine heats up.
         for (int attempt = 0; attempt < kSwitchRetries && !switched; ++attempt) {
-            // 4.1. Deadline.
+            // Deadline.
             if (clock() >= deadline) break;
-            // 4.2. Abort gate.
+            // Abort gate.
             if (thermal_source() > kHottestAllowedLevel || !cooler_than(temperature(), kAbortGateCelsius)) {
                 return fan_error("온도가 올라 수동 제어를 중단했습니다.");
             }
-            // 4.3. Pause.
+            // Pause.
             sleeper(kRetryPause);
-            // 4.4. Again.
+            // Again.
             switched = hardware.write(key, 1);
             if (!switched) last_refusal = switched.error().message;
         }
 
-        // 4.5. Still refused: report what the keys read now.
+        // Still refused: report what the keys read now.
         if (!switched) {
             const std::string mode_text = value_text(number(key));
             const std::string ftst_text = value_text(number("Ftst"));
@@ -145,10 +145,10 @@ FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key
         }
     }
 
-    // 5. The target.
+    // The target.
     if (auto written = hardware.write(fan_key(id, "Tg"), rpm); !written) return std::unexpected(written.error());
 
-    // 6. Remembered; a safety notice is over once manual control is taken again.
+    // Remembered; a safety notice is over once manual control is taken again.
     targets.insert_or_assign(id, rpm);
     notice.reset();
     return {};
@@ -158,11 +158,11 @@ template <FanHardware H>
 FanResult<void> FanController<H>::set_all(double rpm) {
     using namespace fan_control_detail;
 
-    // 1. The inventory.
+    // The inventory.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
 
-    // 2. A speed both fans accept, and neither fan held by another program.
+    // A speed both fans accept, and neither fan held by another program.
     const auto suits = [&](const Fan& fan) {
         return has_sane_limits(fan) && rpm >= *fan.minimum && rpm <= *fan.maximum &&
                (controlled.contains(fan.id) || fan.mode != 1);
@@ -171,15 +171,15 @@ FanResult<void> FanController<H>::set_all(double rpm) {
         return fan_error("양쪽 팬에 공통으로 적용할 수 없는 RPM이거나 다른 앱이 제어 중입니다.");
     }
 
-    // 3. One deadline for both switches.
+    // One deadline for both switches.
     const double deadline = clock() + kSwitchWindow;
 
-    // 4. First fan, then second.
+    // First fan, then second.
     auto result = set_until((*inventory)[0].id, rpm, deadline);
     if (result) result = set_until((*inventory)[1].id, rpm, deadline);
     if (result) return {};
 
-    // 5. A failure hands everything back.
+    // A failure hands everything back.
     if (auto restored = restore(); !restored) return std::unexpected(restored.error());
     return result;
 }
@@ -188,20 +188,20 @@ template <FanHardware H>
 FanResult<void> FanController<H>::update_ceiling(std::optional<double> requested) {
     using namespace fan_control_detail;
 
-    // 1. Unchanged: nothing to read.
+    // Unchanged: nothing to read.
     if (requested.has_value() == ceiling.has_value() && (!requested || *requested == *ceiling)) return {};
 
-    // 2. The inventory.
+    // The inventory.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
 
-    // 3. Clearing never raises running targets.
+    // Clearing never raises running targets.
     if (!requested) {
         ceiling.reset();
         return {};
     }
 
-    // 4. A ceiling every fan can run under.
+    // A ceiling every fan can run under.
     const double limit = *requested;
     const bool valid = std::isfinite(limit) && limit <= kSpeedLimit && !inventory->empty() &&
                        std::all_of(inventory->begin(), inventory->end(), [limit](const Fan& fan) {
@@ -209,11 +209,11 @@ FanResult<void> FanController<H>::update_ceiling(std::optional<double> requested
                        });
     if (!valid) return fan_error("팬 속도 상한이 기기의 최소 RPM보다 낮거나 유효하지 않습니다.");
 
-    // 5. Stored, with one deadline for the rewrites.
+    // Stored, with one deadline for the rewrites.
     ceiling = limit;
     const double deadline = clock() + kSwitchWindow;
 
-    // 6. Targets above the new ceiling come down.
+    // Targets above the new ceiling come down.
     FanResult<void> result;
     for (const Fan& fan : *inventory) {
         const auto target = targets.find(fan.id);
@@ -223,7 +223,7 @@ FanResult<void> FanController<H>::update_ceiling(std::optional<double> requested
     }
     if (result) return {};
 
-    // 7. A failed rewrite hands everything back; the new ceiling stays.
+    // A failed rewrite hands everything back; the new ceiling stays.
     if (auto restored = restore(); !restored) return std::unexpected(restored.error());
     return result;
 }

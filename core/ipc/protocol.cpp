@@ -102,16 +102,16 @@ std::string encode_reply(const Reply& reply) {
 }
 
 FanResult<void> send_json(const Reply& reply, int fd) {
-    // 1. Serialise (into a buffer that starts at the usual reply size).
+    // Serialise (into a buffer that starts at the usual reply size).
     std::string line = encode_reply(reply);
 
-    // 2. The writers above cannot fail, so there is no serialisation error to pass on.
-    // 3-4. The limit applies to the JSON text; nothing is written when it is reached.
+    // The writers above cannot fail, so there is no serialisation error to pass on.
+    // The limit applies to the JSON text; nothing is written when it is reached.
     const std::size_t text_size = line.size();
     line += '\n';
     if (text_size >= kLineLimit) return fan_error(kReplyTooLarge);
 
-    // 5. The whole line, whatever the kernel takes per call; a closed peer must not raise
+    // The whole line, whatever the kernel takes per call; a closed peer must not raise
     // SIGPIPE in the helper. Bytes already written stay written.
     if (send_all(fd, line) != Transfer::done) return fan_error(kSendFailed);
     return {};

@@ -69,14 +69,14 @@ Reply error_only(std::string message) {
 }  // namespace
 
 FanResult<std::string> session_path(std::string_view session_id) {
-    // 1. Exactly the 8-4-4-4-12 form.
+    // Exactly the 8-4-4-4-12 form.
     if (session_id.size() != kSessionIdLength) return fan_error(kInvalidSessionId);
     for (std::size_t i = 0; i < session_id.size(); ++i) {
         const bool dash_position = i == 8 || i == 13 || i == 18 || i == 23;
         const bool fits = dash_position ? session_id[i] == '-' : is_hex_digit(session_id[i]);
         if (!fits) return fan_error(kInvalidSessionId);
     }
-    // 2. The path, with the identifier exactly as received.
+    // The path, with the identifier exactly as received.
     std::string path = "/var/run/fantavrin.";
     path += session_id;
     path += "/control.sock";
@@ -84,21 +84,21 @@ FanResult<std::string> session_path(std::string_view session_id) {
 }
 
 FanResult<SocketServer> SocketServer::bind(std::string path, std::uint32_t uid) {
-    // 1. The socket.
+    // The socket.
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
     if (!listener) return fan_error(kSocketCreateFailed);
 
-    // 2. Options, unchecked.
+    // Options, unchecked.
     set_socket_options(listener.get());
 
-    // 3-5. The address record: the path, zero-filled to the end of the field. A path that does
+    // The address record: the path, zero-filled to the end of the field. A path that does
     // not fit, or that holds a NUL byte (it would name another file), is refused.
     const auto address = local_address(path);
     if (!address) {
         return fan_error(address.error() == AddressFailure::too_long ? kSocketPathTooLong : kSocketSetupFailed);
     }
 
-    // 6. Bind, hand the file to the session user alone, listen. A socket file that bind made
+    // Bind, hand the file to the session user alone, listen. A socket file that bind made
     // is left for the caller's cleanup. lchown never follows a link put in the file's place.
     if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address->record), address->length) != 0 ||
         ::lchown(path.c_str(), uid, 0) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
@@ -106,29 +106,29 @@ FanResult<SocketServer> SocketServer::bind(std::string path, std::uint32_t uid) 
         return fan_error(kSocketSetupFailed);
     }
 
-    // 7. The server.
+    // The server.
     return SocketServer(std::move(path), std::move(listener));
 }
 
 void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& code_hash,
                         const std::function<Reply(const Request&)>& handler) {
-    // 1. A short wait, so that the caller's loop keeps its pace; a signal ends it at once.
+    // A short wait, so that the caller's loop keeps its pace; a signal ends it at once.
     pollfd waiting{listener_.get(), POLLIN, 0};
     if (::poll(&waiting, 1, kAcceptWaitMs) <= 0) return;
 
-    // 2. The connection.
+    // The connection.
     const UniqueFd connection(::accept(listener_.get(), nullptr, nullptr));
     if (!connection) return;
 
-    // 3. Options; the request must then come within a second, the reply may take longer.
+    // Options; the request must then come within a second, the reply may take longer.
     set_socket_options(connection.get());
     set_timeout(connection.get(), SO_RCVTIMEO, kRequestTimeoutSeconds);
 
-    // 4. Only the session user; a refused peer learns nothing.
+    // Only the session user; a refused peer learns nothing.
     const auto peer_uid = peer_effective_uid(connection.get());
     if (!peer_uid || *peer_uid != uid) return;
 
-    // 5. In daemon mode, only the one application build. The protocol opens with the client's
+    // In daemon mode, only the one application build. The protocol opens with the client's
     // request, so a request written before the client replaced itself by the pinned program
     // cannot be told apart here; the check is as good as the moment it is made.
     if (code_hash) {
@@ -136,7 +136,7 @@ void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& cod
         if (!peer_code_satisfies(connection.get(), code_requirement(*code_hash))) return;
     }
 
-    // 6-9. The request and the handler's answer to it.
+    // The request and the handler's answer to it.
     Reply reply;
     if (auto line = read_request_line(connection.get()); !line) {
         reply = error_only(line.error().message);
@@ -146,11 +146,11 @@ void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& cod
         reply = handler(*request);
     }
 
-    // 10. One more attempt carrying only the failure, whose own result does not matter.
+    // One more attempt carrying only the failure, whose own result does not matter.
     if (auto sent = send_json(reply, connection.get()); !sent) {
         (void)send_json(error_only(sent.error().message), connection.get());
     }
-    // 11. The connection closes with its guard.
+    // The connection closes with its guard.
 }
 
 SocketServer& SocketServer::operator=(SocketServer&& other) noexcept {
