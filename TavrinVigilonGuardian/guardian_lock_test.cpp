@@ -136,7 +136,9 @@ TEST_F(GuardianLockTest, SecondProcessWaitsForTheFirst) {
     EXPECT_TRUE(lockIsFree());
 }
 
-TEST_F(GuardianLockTest, ChildOfLockHolderKeepsLockAfterHolderDies) {
+// A child holds the lock as its standard input while it runs, but it dies with a holder that is
+// killed: an orphan would keep the lock from the next daemon for as long as it ran.
+TEST_F(GuardianLockTest, ChildOfLockHolderDiesWithItAndFreesTheLock) {
     const std::string started = dir / "started";
     const std::string release = dir / "release";
     const pid_t holder = ::fork();
@@ -153,10 +155,8 @@ TEST_F(GuardianLockTest, ChildOfLockHolderKeepsLockAfterHolderDies) {
     int status = 0;
     ASSERT_EQ(::waitpid(holder, &status, 0), holder);
 
-    EXPECT_FALSE(lockIsFree()) << "the orphaned child no longer holds the lock";
-
-    writeText(release, "");
-    EXPECT_TRUE(eventually([&] { return lockIsFree(); }));
+    EXPECT_TRUE(eventually([&] { return lockIsFree(); })) << "the orphaned child still holds the lock";
+    writeText(release, "");  // ends a child that survived all the same
 }
 
 }  // namespace

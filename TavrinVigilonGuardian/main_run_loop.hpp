@@ -1,5 +1,16 @@
 #pragma once
 
-// Hands the calling (main) thread to the platform for good; the daemon's work happens on its
-// other threads. Returns only if the platform's loop breaks down.
-void runMainRunLoop();
+#include <functional>
+
+// The daemon's main thread and the system's requests to stop it: SIGTERM (an unload, an update, a
+// shutdown), SIGINT and SIGHUP.
+
+// From here on a stop request no longer ends the process wherever it happens to be: it waits,
+// however early it came, until the run loop takes it. Called on the main thread before any other
+// thread exists, so that every thread of the daemon inherits the arrangement.
+void holdStopRequests();
+
+// Hands the calling (main) thread to the platform. The first stop request runs `stop` on this
+// thread; requests after it change nothing. Returns once `stop` has returned, or if the
+// platform's loop breaks down.
+void runMainRunLoop(const std::function<void()>& stop);

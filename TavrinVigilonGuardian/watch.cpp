@@ -11,11 +11,16 @@
 #include "guardian_lock.hpp"
 #include "launch_recovery.hpp"
 #include "power_queue.hpp"
+#include "session.hpp"
 #include "watch_tick.hpp"
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <future>
 
 namespace {
 
@@ -63,9 +68,56 @@ WatcherService::~WatcherService() {
     if (timerArmed_) powerQueue().cancelTimer();
 }
 
+void WatcherService::stop(const std::function<void(int status)>& leave) {
+    if (listener_) listener_->invalidate();
+    if (timerArmed_) {
+        powerQueue().cancelTimer();
+        timerArmed_ = false;
+    }
+    std::promise<void> done;
+    auto finished = done.get_future();
+    powerQueue().async([&] {
+        leave(stopGuardian());
+        done.set_value();
+    });
+    finished.wait();
+}
+
+int stopGuardian() {
+    std::exception_ptr failure;
+    try {
+        withGuardianLock([] {
+            // A thermal stop that is still pending stays thermal, with its sleep request.
+            if (guardianContext().pendingThermalStop) {
+                safetyStop("thermal");
+            } else {
+                restore("guardianStopped", false);
+            }
+        });
+        return 0;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::fprintf(stderr, "Vigilon guardian: %s\n", failureDescription(failure).c_str());
+    return 1;
+}
+
+namespace {
+
+// Leaves at once, from whichever thread: static destructors must not run while the other
+// threads still use what they tear down.
+[[noreturn]] void leaveProcess(int status) {
+    std::fflush(nullptr);
+    ::_exit(status);
+}
+
+}  // namespace
+
 void watch() {
-    const WatcherService service(xpcServiceSocketPath(WakePowerPolicy::daemonLabel), WakeIPCContract::operationLockPath);
-    runMainRunLoop();
+    // Before the service creates any thread, so that every thread inherits it.
+    holdStopRequests();
+    WatcherService service(xpcServiceSocketPath(WakePowerPolicy::daemonLabel), WakeIPCContract::operationLockPath);
+    runMainRunLoop([&service] { service.stop(leaveProcess); });
     std::fputs("Guardian run loop unexpectedly ended\n", stderr);
     std::abort();
 }

@@ -11,6 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
+#include <thread>
+
 namespace {
 
 class WatcherServiceTest : public DaemonFixture {
@@ -103,6 +106,63 @@ TEST_F(WatcherServiceTest, ServesTheOwnersFrontEndOnceTheFirstTickHasRun) {
     EXPECT_TRUE(requestAs(501, {"stop", 0, 1}, {true, "완료"}));
     drainPowerQueue();
     EXPECT_FALSE(machine->pmset.sleepDisabled);
+}
+
+// What the daemon does when the system asks it to stop (an unload, an update, a shutdown).
+TEST_F(WatcherServiceTest, AStopRequestEndsOnlyASessionOfItsOwn) {
+    // Someone else's SleepDisabled is left alone.
+    machine->pmset.sleepDisabled = true;
+    EXPECT_EQ(stopGuardian(), 0);
+    EXPECT_TRUE(machine->pmset.sleepDisabled);
+    EXPECT_TRUE(callsOf("pmset").empty());
+    EXPECT_FALSE(exists(context().statePath));
+    machine->pmset.sleepDisabled = false;
+
+    startSessionLeftBehind();
+    EXPECT_EQ(stopGuardian(), 0);
+    EXPECT_FALSE(machine->pmset.sleepDisabled);
+    EXPECT_FALSE(markerExists());
+    EXPECT_FALSE(readState()->active);
+    EXPECT_EQ(readState()->stopReason, "guardianStopped");
+    EXPECT_EQ(machine->pmset.sleepRequests, 0);
+
+    // A thermal stop still pending stays thermal, sleep request included.
+    startSessionLeftBehind();
+    context().pendingThermalStop = true;
+    EXPECT_EQ(stopGuardian(), 0);
+    EXPECT_FALSE(machine->pmset.sleepDisabled);
+    EXPECT_EQ(readState()->stopReason, "thermal");
+    EXPECT_EQ(machine->pmset.sleepRequests, 1);
+}
+
+TEST_F(WatcherServiceTest, AStopWhoseRestoreFailsLeavesTheRetryForTheNextLaunch) {
+    startSessionLeftBehind();
+    machine->pmset.failing.insert("set");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(stopGuardian(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Vigilon guardian: pmset failed: injected set\n");
+    EXPECT_TRUE(markerExists());
+    const auto record = readState();
+    EXPECT_TRUE(record->active);
+    EXPECT_EQ(record->stopReason, "guardianStopped");
+    EXPECT_TRUE(record->error);
+}
+
+TEST_F(WatcherServiceTest, StoppingShutsTheEndpointAndEndsTheSessionOnThePowerQueue) {
+    install(machine->codeHash);
+    WatcherService service(folder.socketPath(), installLockPath);
+    ASSERT_TRUE(requestAs(501, {"start", 10, 1}, {true, "완료"}));
+    std::optional<int> status;
+    std::thread::id leftFrom;
+    service.stop([&](int exitStatus) {
+        status = exitStatus;
+        leftFrom = std::this_thread::get_id();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(leftFrom, std::this_thread::get_id()) << "not the power queue's unit";
+    EXPECT_FALSE(exists(folder.socketPath()));
+    EXPECT_FALSE(machine->pmset.sleepDisabled);
+    EXPECT_EQ(readState()->stopReason, "guardianStopped");
 }
 
 }  // namespace

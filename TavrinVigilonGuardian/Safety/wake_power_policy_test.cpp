@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -62,16 +64,17 @@ TEST(WakePowerPolicy, StopReasonTable) {
     EXPECT_EQ(reason(valid, 1000, 50, 0), "invalidState");
     EXPECT_EQ(reason(valid, std::nan(""), 50), "invalidState");
     EXPECT_EQ(reason(valid, 1000, std::numeric_limits<double>::infinity()), "invalidState");
-    for (auto broken : {session(), session(), session(), session(), session()}) {
-        static int field = 0;
-        switch (field++) {
-            case 0: broken.schemaVersion = 2; break;
-            case 1: broken.deadlineUptime.reset(); break;
-            case 2: broken.bootTime = 0; break;
-            case 3: broken.startedAt = 0, broken.expiresAt = 1800; break;
-            case 4: broken.startedUptime = -1, broken.deadlineUptime = 1799; break;
-        }
-        EXPECT_EQ(reason(broken), "invalidState") << "case " << field - 1;
+    const std::vector<std::function<void(WakeGuardianState&)>> breakages{
+        [](auto& state) { state.schemaVersion = 2; },
+        [](auto& state) { state.deadlineUptime.reset(); },
+        [](auto& state) { state.bootTime = 0; },
+        [](auto& state) { state.startedAt = 0, state.expiresAt = 1800; },
+        [](auto& state) { state.startedUptime = -1, state.deadlineUptime = 1799; },
+    };
+    for (std::size_t index = 0; index < breakages.size(); ++index) {
+        auto broken = session();
+        breakages[index](broken);
+        EXPECT_EQ(reason(broken), "invalidState") << "case " << index;
     }
 
     auto inactive = session(0, 99999);

@@ -88,3 +88,27 @@ marker_gone() { [[ ! -e $data/owned ]]; }
 # Thermal zone readings: 45 °C nominal, 80 °C over the active trip (fair), 100 °C over the
 # passive one (serious).
 set_temperature() { echo "$1" >"$thermal"; }
+
+# The launch-control stand-in's log of the daemon: its output, and a line for every exit.
+launchd_log=/run/sim-launchd/app.tavrin.vigilon.guardian.log
+definition=/Library/LaunchDaemons/app.tavrin.vigilon.guardian.plist
+# The exit status of the daemon process that ended last.
+last_exit_status() { grep 'exited with status' "$launchd_log" | tail -n 1 | awk '{ print $NF }'; }
+
+# A process that exists and is not merely waiting to be reaped.
+process_alive() {
+    local rest
+    [[ -n $1 ]] && read -r rest 2>/dev/null <"/proc/$1/stat" || return 1
+    rest=${rest##*) }
+    [[ ${rest%% *} != [ZX] ]]
+}
+process_gone() { ! process_alive "$1"; }
+
+# tool_of PID PATTERN: the pid of PID's child whose command line matches PATTERN (empty if none).
+tool_of() { pgrep -P "$1" -f "$2" | head -n 1; }
+
+# Loads the daemon again after a bootout; leaves the watcher ready.
+bootstrap_guardian() {
+    /bin/launchctl bootstrap system "$definition" || fail "bootstrap failed"
+    until_true watcher_ready
+}

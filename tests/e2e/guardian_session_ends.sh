@@ -48,8 +48,10 @@ run_out() {
 until_true run_out
 expect_ended expired
 
-# --- a reboot: the daemon goes down with the machine and comes back in a new boot
+# --- a reboot: the machine loses power before the daemon can end the session, and the daemon
+# comes back in a new boot
 expect_answer 완료 start 10
+kill -9 "$(cat "$job/supervisor.pid")" "$(watcher_pid)"
 /bin/launchctl bootout "$target"
 sim-reboot >/dev/null
 expect_eq "$(sleep_disabled)" 1 "SleepDisabled across the reboot"
