@@ -2,7 +2,7 @@
 // registered user: COUNT pings, then COUNT start-and-stop pairs. Prints the median and the 99th
 // percentile of each. COUNT 0 starts one 10-minute session and leaves it running. HASH is the
 // guardian's code hash; this program must be the registered front end.
-#include "Shared/wake_helper_client.hpp"
+#include "Service/wake_helper_client.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -5,12 +5,12 @@
 // Files flushed are counted from the outside (bench/guardian_session_bench.sh, with strace).
 //
 // Runs as root: the data directory (a fresh temporary one) must be root-owned.
-#include "guardian_context.hpp"
-#include "guardian_lock.hpp"
-#include "heartbeat.hpp"
-#include "atomic_write.hpp"
-#include "Safety/wake_thermal_limit.hpp"
-#include "session.hpp"
+#include "Engine/guardian_context.hpp"
+#include "Engine/guardian_lock.hpp"
+#include "Engine/heartbeat.hpp"
+#include "Engine/atomic_write.hpp"
+#include "Engine/wake_thermal_limit.hpp"
+#include "Engine/session.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

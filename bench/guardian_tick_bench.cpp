@@ -8,12 +8,12 @@
 //
 // Runs as root: the data directory must be root-owned. Clocks are made up and advance one
 // second per tick, so nothing waits.
-#include "Safety/wake_guardian_state.hpp"
-#include "atomic_write.hpp"
-#include "guardian_context.hpp"
-#include "process_runner.hpp"
-#include "sleep_control.hpp"
-#include "watch_tick.hpp"
+#include "Engine/wake_guardian_state.hpp"
+#include "Engine/atomic_write.hpp"
+#include "Engine/guardian_context.hpp"
+#include "Engine/process_runner.hpp"
+#include "Engine/sleep_control.hpp"
+#include "Watcher/watch_tick.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tavrin_wake_control.hpp"
-#include "xpc_error.hpp"
+#include "Service/tavrin_wake_control.hpp"
+#include "Service/xpc_error.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,6 @@
-#include "xpc_client_connection.hpp"
+#include "Service/xpc_client_connection.hpp"
 
-#include "xpc_darwin.hpp"
+#include "Service/xpc_darwin.hpp"
 
 #include <condition_variable>
 #include <functional>

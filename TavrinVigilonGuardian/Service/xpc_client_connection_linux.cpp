@@ -1,11 +1,11 @@
-#include "xpc_client_connection.hpp"
+#include "Service/xpc_client_connection.hpp"
 
-#include "Shared/wake_ipc_contract.hpp"
+#include "Engine/wake_ipc_contract.hpp"
 #include "sys/peer_identity.hpp"
 #include "sys/unique_fd.hpp"
-#include "xpc_endpoint.hpp"
-#include "xpc_socket_linux.hpp"
-#include "xpc_wire.hpp"
+#include "Service/xpc_endpoint.hpp"
+#include "Service/xpc_socket_linux.hpp"
+#include "Service/xpc_wire.hpp"
 
 #include <sys/socket.h>
 

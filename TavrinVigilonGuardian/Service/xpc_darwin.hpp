@@ -7,8 +7,8 @@
 #include <Foundation/Foundation.h>
 
 #include "sys/utf8.hpp"
-#include "tavrin_wake_control.hpp"
-#include "xpc_server_connection.hpp"
+#include "Service/tavrin_wake_control.hpp"
+#include "Service/xpc_server_connection.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -1,8 +1,8 @@
-#include "Shared/wake_ipc_contract.hpp"
-#include "Shared/wake_ipc_error.hpp"
-#include "xpc_socket_linux.hpp"
-#include "xpc_test_support.hpp"
-#include "xpc_wire.hpp"
+#include "Engine/wake_ipc_contract.hpp"
+#include "Engine/wake_ipc_error.hpp"
+#include "Service/xpc_socket_linux.hpp"
+#include "Service/xpc_test_support.hpp"
+#include "Service/xpc_wire.hpp"
 
 #include <sys/socket.h>
 #include <sys/un.h>

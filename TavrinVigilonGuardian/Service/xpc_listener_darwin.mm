@@ -1,6 +1,6 @@
-#include "xpc_listener.hpp"
+#include "Service/xpc_listener.hpp"
 
-#include "xpc_darwin.hpp"
+#include "Service/xpc_darwin.hpp"
 
 #include <condition_variable>
 #include <memory>

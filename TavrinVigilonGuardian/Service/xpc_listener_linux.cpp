@@ -1,11 +1,11 @@
-#include "xpc_listener.hpp"
+#include "Service/xpc_listener.hpp"
 
 #include "sys/code_hash.hpp"
 #include "sys/peer_identity.hpp"
-#include "wake_ipc_error.hpp"
-#include "xpc_endpoint.hpp"
-#include "xpc_server_connection_linux.hpp"
-#include "xpc_socket_linux.hpp"
+#include "Engine/wake_ipc_error.hpp"
+#include "Service/xpc_endpoint.hpp"
+#include "Service/xpc_server_connection_linux.hpp"
+#include "Service/xpc_socket_linux.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tavrin_wake_control.hpp"
+#include "Service/tavrin_wake_control.hpp"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "xpc_server_connection.hpp"
+#include "Service/xpc_server_connection.hpp"
 
-#include "xpc_darwin.hpp"
+#include "Service/xpc_darwin.hpp"
 
 #include <atomic>
 #include <memory>

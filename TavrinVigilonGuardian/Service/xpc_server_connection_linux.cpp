@@ -1,8 +1,8 @@
-#include "xpc_server_connection_linux.hpp"
+#include "Service/xpc_server_connection_linux.hpp"
 
 #include "sys/peer_identity.hpp"
-#include "xpc_socket_linux.hpp"
-#include "xpc_wire.hpp"
+#include "Service/xpc_socket_linux.hpp"
+#include "Service/xpc_wire.hpp"
 
 #include <sys/socket.h>
 

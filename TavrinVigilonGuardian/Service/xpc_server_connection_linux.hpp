@@ -1,6 +1,6 @@
 #pragma once
 
-#include "xpc_server_connection.hpp"
+#include "Service/xpc_server_connection.hpp"
 
 #include "sys/unique_fd.hpp"
 

@@ -1,8 +1,8 @@
-#include "xpc_socket_linux.hpp"
+#include "Service/xpc_socket_linux.hpp"
 
 #include "sys/trusted_file.hpp"
-#include "wake_ipc_error.hpp"
-#include "xpc_wire.hpp"
+#include "Engine/wake_ipc_error.hpp"
+#include "Service/xpc_wire.hpp"
 
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -3,10 +3,10 @@
 // Test-only pieces for the service endpoint: a socket folder, a delegate and an exported object
 // whose behaviour each case chooses.
 
-#include "guardian_test_support.hpp"
+#include "Engine/guardian_test_support.hpp"
 #include "sys/code_hash.hpp"
-#include "xpc_listener.hpp"
-#include "xpc_server_connection.hpp"
+#include "Service/xpc_listener.hpp"
+#include "Service/xpc_server_connection.hpp"
 
 #include <sys/stat.h>
 

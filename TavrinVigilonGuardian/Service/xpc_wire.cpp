@@ -1,6 +1,6 @@
-#include "xpc_wire.hpp"
+#include "Service/xpc_wire.hpp"
 
-#include "json_record.hpp"
+#include "Engine/json_record.hpp"
 #include "sys/utf8.hpp"
 
 std::string encodeAnnouncement(std::string_view codeHash) {

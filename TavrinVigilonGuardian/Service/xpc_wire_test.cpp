@@ -1,4 +1,4 @@
-#include "xpc_wire.hpp"
+#include "Service/xpc_wire.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 // error (exit 1), one line either way. MINUTES defaults to 0 and the limit to fair.
 
 #include "Service/xpc_error.hpp"
-#include "Shared/wake_helper_client.hpp"
-#include "Shared/wake_ipc_error.hpp"
+#include "Service/wake_helper_client.hpp"
+#include "Engine/wake_ipc_error.hpp"
 
 #include <charconv>
 #include <cstdint>

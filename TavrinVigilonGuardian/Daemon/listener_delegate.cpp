@@ -1,0 +1,25 @@
+#include "Daemon/listener_delegate.hpp"
+
+#include "Service/xpc_server_connection.hpp"
+#include "Daemon/control.hpp"
+
+#include <utility>
+
+ListenerDelegate::ListenerDelegate(WakeHelperInstallation record, std::string codeRequirement,
+                                   std::string installLockPath)
+    : installation(std::move(record)),
+      requirement(std::move(codeRequirement)),
+      installLockPath_(std::move(installLockPath)) {}
+
+bool ListenerDelegate::shouldAcceptNewConnection(XPCListener&, const std::shared_ptr<XPCServerConnection>& connection) {
+    // 1-2. Another user (root included) is turned away with nothing set on its connection.
+    const std::uint32_t uid = connection->effectiveUserIdentifier();
+    if (!WakeIPCContract::acceptsPeer(uid, installation.ownerUID)) return false;
+
+    // 3. The owner's process still has to be the registered front end before a call gets in.
+    connection->setCodeSigningRequirement(requirement);
+    connection->setExportedInterface(tavrinWakeControlInterface());
+    connection->setExportedObject(std::make_shared<Control>(installation.ownerUID, installLockPath_));
+    connection->resume();
+    return true;
+}

@@ -1,0 +1,123 @@
+#include "Daemon/watch.hpp"
+
+#include "Engine/wake_power_policy.hpp"
+#include "Engine/wake_thermal_protection.hpp"
+#include "Service/xpc_endpoint.hpp"
+#include "Watcher/wake_helper_installation.hpp"
+#include "Engine/wake_ipc_contract.hpp"
+#include "Daemon/main_run_loop.hpp"
+#include "Engine/guardian_context.hpp"
+#include "Engine/guardian_error.hpp"
+#include "Engine/guardian_lock.hpp"
+#include "Watcher/launch_recovery.hpp"
+#include "Daemon/power_queue.hpp"
+#include "Engine/session.hpp"
+#include "Watcher/watch_tick.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <future>
+
+namespace {
+
+constexpr auto tickPeriod = std::chrono::milliseconds(static_cast<int>(WakeThermalProtection::pollInterval * 1000));
+
+}  // namespace
+
+WatcherService::WatcherService(const std::string& socketPath, const std::string& installLockPath) {
+    auto& context = guardianContext();
+
+    // 1. Whatever an earlier process or boot left behind is ended first.
+    withGuardianLock([] { recoverAtLaunch(); });
+
+    // 2. Only the guardian that registered serves its record.
+    const auto installation = WakeHelperInstallation::load();
+    const std::string ownHash = context.system.ownCodeHash();
+    if (installation.helperHash != ownHash) throw GuardianError("설치된 도우미 서명이 일치하지 않습니다.");
+
+    // 3. Who may connect.
+    const std::string requirement = WakeIPCContract::requirement(installation.clientHash);
+    delegate_ = std::make_shared<ListenerDelegate>(installation, requirement, installLockPath);
+
+    // 4. The endpoint, not yet accepting.
+    listener_ = std::make_unique<XPCListener>(WakePowerPolicy::daemonLabel, socketPath);
+    listener_->setConnectionCodeSigningRequirement(requirement);
+    listener_->setDelegate(delegate_);
+
+    // 5. No thermal-state notification here: every tick reads the state itself.
+
+    // 6. The heartbeat is fresh before anyone can ask for a session.
+    watchTick(std::nullopt);
+
+    // 7. From now on ticks share the queue with requests.
+    // No leeway is granted: a timer slack of the worker thread would also slow the tools a tick
+    // waits for.
+    powerQueue().startTimer(tickPeriod, tickPeriod, [] { watchTick(std::nullopt); });
+    timerArmed_ = true;
+
+    // 8. Requests arrive from here on.
+    listener_->resume();
+}
+
+WatcherService::~WatcherService() {
+    if (listener_) listener_->invalidate();
+    if (timerArmed_) powerQueue().cancelTimer();
+}
+
+void WatcherService::stop(const std::function<void(int status)>& leave) {
+    if (listener_) listener_->invalidate();
+    if (timerArmed_) {
+        powerQueue().cancelTimer();
+        timerArmed_ = false;
+    }
+    std::promise<void> done;
+    auto finished = done.get_future();
+    powerQueue().async([&] {
+        leave(stopGuardian());
+        done.set_value();
+    });
+    finished.wait();
+}
+
+int stopGuardian() {
+    std::exception_ptr failure;
+    try {
+        withGuardianLock([] {
+            // A thermal stop that is still pending stays thermal, with its sleep request.
+            if (guardianContext().pendingThermalStop) {
+                safetyStop("thermal");
+            } else {
+                restore("guardianStopped", false);
+            }
+        });
+        return 0;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    std::fprintf(stderr, "Vigilon guardian: %s\n", failureDescription(failure).c_str());
+    return 1;
+}
+
+namespace {
+
+// Leaves at once, from whichever thread: static destructors must not run while the other
+// threads still use what they tear down.
+[[noreturn]] void leaveProcess(int status) {
+    std::fflush(nullptr);
+    ::_exit(status);
+}
+
+}  // namespace
+
+void watch() {
+    // Before the service creates any thread, so that every thread inherits it.
+    holdStopRequests();
+    WatcherService service(xpcServiceSocketPath(WakePowerPolicy::daemonLabel), WakeIPCContract::operationLockPath);
+    runMainRunLoop([&service] { service.stop(leaveProcess); });
+    std::fputs("Guardian run loop unexpectedly ended\n", stderr);
+    std::abort();
+}

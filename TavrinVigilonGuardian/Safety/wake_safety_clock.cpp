@@ -1,5 +1,0 @@
-#include "wake_safety_clock.hpp"
-
-#include "sys/clock.hpp"
-
-double WakeSafetyClock::now() { return continuous_seconds(); }

@@ -1,3 +1,0 @@
-#include "command_line.hpp"
-
-int main(int argc, char** argv) { return guardianMain(argc, argv); }
