@@ -79,7 +79,7 @@ void ManualRecordFile::remove_stale_temporaries() const {
         if (!name.starts_with(prefix) || name.size() != prefix.size() + kTemporarySuffix) continue;
         struct stat status {};
         if (::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(status.st_mode) && status.st_uid == owner_) {
+            trusted_status(status, FileTrust{.kind = FileTrust::Kind::regular, .owner = owner_, .forbidden = 0})) {
             ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
         }
     }

@@ -20,12 +20,10 @@ std::string readTrustedFile(const std::string& path) {
     throw GuardianError("Cannot read " + path + ".");
 }
 
-namespace {
 bool pathExists(const std::string& path) {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0;
 }
-}  // namespace
 
 std::optional<WakeGuardianState> readState() {
     const std::string& path = guardianContext().statePath;

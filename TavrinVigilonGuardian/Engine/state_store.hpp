@@ -20,6 +20,10 @@ std::string readTrustedFile(const std::string& path);
 // "Cannot decode <path>.").
 std::optional<WakeGuardianState> readState();
 
+// Whether anything is at the path, a link or a file of any kind included: for the guardian's own
+// records, something there that cannot be read still counts, so that it errs towards restoring.
+bool pathExists(const std::string& path);
+
 // Whether the ownership marker exists (as anything, a link included: the guardian may then
 // still hold SleepDisabled).
 bool markerExists();

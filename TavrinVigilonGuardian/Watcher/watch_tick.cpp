@@ -33,11 +33,6 @@ void reportLine(const char* prefix, const char* message) noexcept {
     std::fflush(stderr);
 }
 
-bool stateFileExists(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
-}
-
 // Steps of an owned session; any error thrown here sends the tick to its fallback.
 SessionOutcome superviseSession(GuardianContext& context, const std::optional<std::string>& thermalReason,
                                 bool statusDue) {
@@ -47,7 +42,7 @@ SessionOutcome superviseSession(GuardianContext& context, const std::optional<st
     }
 
     // A marker without a live record: nothing tells how long the session may run.
-    if (!stateFileExists(context.statePath)) {
+    if (!pathExists(context.statePath)) {
         restore("invalidState", false);
         return SessionOutcome::endTick;
     }
