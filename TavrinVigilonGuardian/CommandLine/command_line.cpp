@@ -70,20 +70,20 @@ std::string dispatch(const GuardianCommand& command) {
 int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, std::ostream& out, std::ostream& err) {
     std::exception_ptr failure;
     try {
-        // 2. The form first, so that anyone may learn the usage.
+        // The form first, so that anyone may learn the usage.
         const auto command = parseCommandLine(words);
         if (!command) throw GuardianError(guardianUsage);
 
-        // 3.
+        // Then privilege: every command changes or guards a root-owned setting.
         if (effectiveUID != 0) throw GuardianError("Administrator authorization is required.");
 
-        // 4. Files the guardian creates are never writable by others.
+        // Files the guardian creates are never writable by others.
         ::umask(022);
 
-        // 5. Never created here: the installer makes it.
+        // Never created here: the installer makes it.
         trustedPath(guardianContext().directory, true);
 
-        // 6.
+        // The command itself; its success line is the only output.
         const std::string line = dispatch(*command);
         out << line << '\n' << std::flush;
         return 0;
@@ -95,7 +95,7 @@ int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, st
 }
 
 int guardianMain(int argc, char** argv) {
-    // 1. Before the command line is looked at.
+    // Before the command line is looked at.
     initializeGuardianContext(GuardianContext());
     // A reader of the output that went away must not end the program half-way through a change
     // of the setting; sockets and pipes then report the failure instead.

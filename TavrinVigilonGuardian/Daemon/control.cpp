@@ -82,7 +82,7 @@ Control::Control(std::uint32_t owner, std::string installLockPath)
 
 void Control::perform(const std::string& request, std::int64_t minutes, std::int64_t thermalLimit,
                       TavrinWakeReply reply) {
-    // 1. Refused on the caller's thread, before any lock or queue is touched.
+    // Refused on the caller's thread, before any lock or queue is touched.
     const auto connection = XPCServerConnection::currentConnection();
     const bool acceptable = connection &&
                             WakeIPCContract::acceptsPeer(connection->effectiveUserIdentifier(), ownerUID) &&
@@ -92,14 +92,14 @@ void Control::perform(const std::string& request, std::int64_t minutes, std::int
         return;
     }
 
-    // 2. The work waits its turn behind ticks and earlier requests.
+    // The work waits its turn behind ticks and earlier requests.
     powerQueue().async([request, minutes, thermalLimit, reply = std::move(reply), lockPath = installLockPath_] {
-        // 2.1 Answerable during installation: it changes nothing.
+        // Answerable during installation: it changes nothing.
         if (request == "ping") {
             reply(true, std::to_string(WakeIPCContract::version));
             return;
         }
-        // 2.2 Both locks are released before the answer goes out.
+        // Both locks are released before the answer goes out.
         std::exception_ptr failure;
         try {
             const InstallLockHold installLock(lockPath);

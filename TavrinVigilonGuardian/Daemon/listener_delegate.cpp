@@ -12,11 +12,11 @@ ListenerDelegate::ListenerDelegate(WakeHelperInstallation record, std::string co
       installLockPath_(std::move(installLockPath)) {}
 
 bool ListenerDelegate::shouldAcceptNewConnection(XPCListener&, const std::shared_ptr<XPCServerConnection>& connection) {
-    // 1-2. Another user (root included) is turned away with nothing set on its connection.
+    // Another user (root included) is turned away with nothing set on its connection.
     const std::uint32_t uid = connection->effectiveUserIdentifier();
     if (!WakeIPCContract::acceptsPeer(uid, installation.ownerUID)) return false;
 
-    // 3. The owner's process still has to be the registered front end before a call gets in.
+    // The owner's process still has to be the registered front end before a call gets in.
     connection->setCodeSigningRequirement(requirement);
     connection->setExportedInterface(tavrinWakeControlInterface());
     connection->setExportedObject(std::make_shared<Control>(installation.ownerUID, installLockPath_));

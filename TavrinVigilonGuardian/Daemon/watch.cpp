@@ -31,35 +31,35 @@ constexpr auto tickPeriod = std::chrono::milliseconds(static_cast<int>(WakeTherm
 WatcherService::WatcherService(const std::string& socketPath, const std::string& installLockPath) {
     auto& context = guardianContext();
 
-    // 1. Whatever an earlier process or boot left behind is ended first.
+    // Whatever an earlier process or boot left behind is ended first.
     withGuardianLock([] { recoverAtLaunch(); });
 
-    // 2. Only the guardian that registered serves its record.
+    // Only the guardian that registered serves its record.
     const auto installation = WakeHelperInstallation::load();
     const std::string ownHash = context.system.ownCodeHash();
     if (installation.helperHash != ownHash) throw GuardianError("설치된 도우미 서명이 일치하지 않습니다.");
 
-    // 3. Who may connect.
+    // Who may connect.
     const std::string requirement = WakeIPCContract::requirement(installation.clientHash);
     delegate_ = std::make_shared<ListenerDelegate>(installation, requirement, installLockPath);
 
-    // 4. The endpoint, not yet accepting.
+    // The endpoint, not yet accepting.
     listener_ = std::make_unique<XPCListener>(WakePowerPolicy::daemonLabel, socketPath);
     listener_->setConnectionCodeSigningRequirement(requirement);
     listener_->setDelegate(delegate_);
 
-    // 5. No thermal-state notification here: every tick reads the state itself.
+    // No thermal-state notification here: every tick reads the state itself.
 
-    // 6. The heartbeat is fresh before anyone can ask for a session.
+    // The heartbeat is fresh before anyone can ask for a session.
     watchTick(std::nullopt);
 
-    // 7. From now on ticks share the queue with requests.
+    // From now on ticks share the queue with requests.
     // No leeway is granted: a timer slack of the worker thread would also slow the tools a tick
     // waits for.
     powerQueue().startTimer(tickPeriod, tickPeriod, [] { watchTick(std::nullopt); });
     timerArmed_ = true;
 
-    // 8. Requests arrive from here on.
+    // Requests arrive from here on.
     listener_->resume();
 }
 

@@ -10,18 +10,18 @@
 namespace WakeIPCContract {
 
 bool accepts(std::string_view request, std::int64_t minutes, std::int64_t thermalLimit) {
-    // 1. A session: an allowed duration and any known limit.
+    // A session: an allowed duration and any known limit.
     if (request == "start") {
         const auto* allowed = std::find(WakePowerPolicy::allowedMinutes.begin(),
                                         WakePowerPolicy::allowedMinutes.end(), minutes);
         if (allowed == WakePowerPolicy::allowedMinutes.end()) return false;
         return wakeThermalLimit(thermalLimit).has_value();
     }
-    // 2. The verbs without arguments take exactly the neutral values.
+    // The verbs without arguments take exactly the neutral values.
     if (request == "ping" || request == "stop" || request == "restore") {
         return minutes == 0 && thermalLimit == rawValue(WakeThermalLimit::fair);
     }
-    // 3. Nothing else exists.
+    // Nothing else exists.
     return false;
 }
 

@@ -9,17 +9,17 @@ WakeIPCReply::WakeIPCReply(std::shared_ptr<XPCClientConnection> connection,
     : completion_(std::move(completion)), connection_(std::move(connection)) {}
 
 void WakeIPCReply::finish(WakeIPCResult result) {
-    // 1. Take the completion out, leaving none.
+    // Take the completion out, leaving none.
     std::optional<std::function<void(WakeIPCResult)>> completion;
     {
         const std::lock_guard guard(lock_);
         completion.swap(completion_);
     }
-    // 2. An outcome was delivered already.
+    // An outcome was delivered already.
     if (!completion) return;
-    // 3. The connection goes first, so its invalidation handler runs into a finished reply.
+    // The connection goes first, so its invalidation handler runs into a finished reply.
     if (connection_) connection_->invalidate();
-    // 4. The outcome.
+    // The outcome.
     if (*completion) (*completion)(std::move(result));
 }
 

@@ -139,7 +139,7 @@ UniqueFd XPCClientConnection::Channel::establish(std::string& pending) {
         pinned = requirement;
     }
 
-    // 1. A system daemon's endpoint is one only root can have put in place.
+    // A system daemon's endpoint is one only root can have put in place.
     if (privileged && !rootOwnedEndpoint(socketPath)) return {};
     UniqueFd socket = connectTo(socketPath);
     if (!socket || !publish(socket)) return {};
@@ -148,17 +148,17 @@ UniqueFd XPCClientConnection::Channel::establish(std::string& pending) {
         return UniqueFd();
     };
 
-    // 2. ... and it runs as root.
+    // ... and it runs as root.
     if (privileged && peer_effective_uid(socket.get()) != std::uint32_t{0}) return refuse();
 
-    // 3. A server that lets us in says so first; one that refuses closes without a word.
+    // A server that lets us in says so first; one that refuses closes without a word.
     std::string line;
     pending.clear();
     if (readLine(socket.get(), pending, line) != LineEnd::line) return refuse();
     const auto announced = decodeAnnouncement(line);
     if (!announced) return refuse();
 
-    // 4. Its code must be the pinned code: as announced, and as the kernel sees the process.
+    // Its code must be the pinned code: as announced, and as the kernel sees the process.
     // Only a root server may keep its executable out of our sight, and root has been checked.
     if (!pinned.empty()) {
         if (!WakeIPCContract::validHash(*announced) || WakeIPCContract::requirement(*announced) != pinned) {
