@@ -12,6 +12,7 @@
 #include "sys/code_hash.hpp"
 #include "sys/local_socket.hpp"
 #include "sys/unique_fd.hpp"
+#include "timing.hpp"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -29,8 +30,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct Answer final : TavrinWakeControl {
     void perform(const std::string&, std::int64_t, std::int64_t, TavrinWakeReply reply) override {
         reply(true, std::to_string(WakeIPCContract::version));
@@ -46,25 +45,9 @@ struct LetIn final : XPCListenerDelegate {
     }
 };
 
-template <typename Body>
-std::vector<double> timed(int count, Body body) {
-    std::vector<double> us;
-    us.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        const auto start = Clock::now();
-        body();
-        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    std::sort(us.begin(), us.end());
-    return us;
-}
-
-double at(const std::vector<double>& sorted, double q) {
-    return sorted[static_cast<std::size_t>(q * static_cast<double>(sorted.size() - 1))];
-}
-
-void report(const char* what, const std::vector<double>& us) {
-    std::printf("%-34s median %8.1f us  p99 %8.1f us  (%zu)\n", what, at(us, 0.5), at(us, 0.99), us.size());
+void report(const char* what, const std::vector<double>& ms) {
+    std::printf("%-34s median %8.1f us  p99 %8.1f us  (%zu)\n", what, 1000 * quantile(ms, 0.5),
+                1000 * quantile(ms, 0.99), ms.size());
 }
 
 // The baseline: connect, one line out, one line back, close; a thread echoes on the other side.
@@ -87,7 +70,7 @@ std::vector<double> bareRoundTrips(const std::string& path, int count) {
             }
         }
     });
-    const auto trips = timed(count, [&] {
+    const auto trips = timed_ms(count, [&] {
         const UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         ::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address->record), address->length);
         (void)send_all(connection.get(), "{\"verb\":\"ping\",\"minutes\":0,\"thermalLimit\":1}\n");
@@ -124,12 +107,13 @@ int main(int argc, char** argv) {
         listener.resume();
         const WakeHelperClient client(servicePath, std::chrono::seconds(30));
         try {
-            const auto first = timed(1, [&] { client.request("ping", WakeThermalLimit::fair, *ownHash); });
-            const auto pings = timed(count, [&] { client.request("ping", WakeThermalLimit::fair, *ownHash); });
+            const auto first = timed_ms(1, [&] { client.request("ping", WakeThermalLimit::fair, *ownHash); });
+            const auto pings = timed_ms(count, [&] { client.request("ping", WakeThermalLimit::fair, *ownHash); });
             report("bare local-socket round trip", bare);
-            std::printf("%-34s %8.1f us  (its executable hashed once)\n", "first ping through the client", first[0]);
+            std::printf("%-34s %8.1f us  (its executable hashed once)\n", "first ping through the client",
+                        1000 * first[0]);
             report("ping through the client", pings);
-            std::printf("ratio of the medians: %.1f\n", at(pings, 0.5) / at(bare, 0.5));
+            std::printf("ratio of the medians: %.1f\n", quantile(pings, 0.5) / quantile(bare, 0.5));
         } catch (const std::exception& error) {
             std::fprintf(stderr, "guardian_service_bench: %s\n", error.what());
             result = 1;

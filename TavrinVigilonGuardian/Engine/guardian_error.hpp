@@ -1,15 +1,13 @@
 #pragma once
 
+#include "Engine/message_error.hpp"
+
 #include <exception>
 #include <string>
-#include <utility>
 
-// The guardian program's error: one user-facing message, shown as is.
-struct GuardianError : std::exception {
-    std::string message;
-
-    explicit GuardianError(std::string text) : message(std::move(text)) {}
-    const char* what() const noexcept override { return message.c_str(); }
+// The guardian program's own error.
+struct GuardianError : MessageError {
+    using MessageError::MessageError;
 };
 
 // What a failure says to the user: its message for the guardian's own errors and the IPC layer's

@@ -19,8 +19,7 @@ std::string encodeJSON(const Heartbeat& heartbeat) {
 }
 
 std::optional<Heartbeat> decodeHeartbeat(std::string_view text) {
-    try {
-        const JsonRecordReader in(text);
+    return decodeRecord(text, [](const JsonRecordReader& in) -> std::optional<Heartbeat> {
         Heartbeat heartbeat;
         const std::int64_t pid = in.requiredInteger("pid");
         if (pid < std::numeric_limits<std::int32_t>::min() || pid > std::numeric_limits<std::int32_t>::max()) {
@@ -30,9 +29,7 @@ std::optional<Heartbeat> decodeHeartbeat(std::string_view text) {
         heartbeat.bootTime = in.requiredInteger("bootTime");
         heartbeat.uptime = in.requiredNumber("uptime");
         return heartbeat;
-    } catch (const JsonRecordMismatch&) {
-        return std::nullopt;
-    }
+    });
 }
 
 std::optional<Heartbeat> readHeartbeat(const std::string& path) {

@@ -119,3 +119,9 @@ std::optional<std::string> JsonRecordReader::optionalString(const char* key) con
     if (!value->is_string()) throw JsonRecordMismatch{};
     return value->get<std::string>();
 }
+
+std::string JsonRecordReader::requiredString(const char* key) const {
+    auto value = optionalString(key);
+    if (!value) throw JsonRecordMismatch{};
+    return std::move(*value);
+}

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // The guardian's records are flat JSON objects. Writing is done by hand so that numbers come out
 // in their shortest round-trip form; reading is strict about types and lenient about unknown keys.
@@ -43,9 +44,21 @@ public:
     std::optional<double> optionalNumber(const char* key) const;
     std::optional<bool> optionalBool(const char* key) const;
     std::optional<std::string> optionalString(const char* key) const;
+    std::string requiredString(const char* key) const;
 
 private:
     const nlohmann::json* find(const char* key) const;
     nlohmann::json object_;
 };
 
+// The record `read` makes of a reader over the text, or none when the text is not an object of
+// the shape `read` expects (any accessor of it that fails ends the decoding).
+template <typename Read>
+auto decodeRecord(std::string_view text, Read read) -> decltype(read(std::declval<const JsonRecordReader&>())) {
+    try {
+        const JsonRecordReader in(text);
+        return read(in);
+    } catch (const JsonRecordMismatch&) {
+        return std::nullopt;
+    }
+}

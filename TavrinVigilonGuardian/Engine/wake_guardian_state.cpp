@@ -38,8 +38,7 @@ std::string encodeJSON(const WakeGuardianState& state) {
 }
 
 std::optional<WakeGuardianState> decodeGuardianState(std::string_view text) {
-    try {
-        const JsonRecordReader in(text);
+    return decodeRecord(text, [](const JsonRecordReader& in) -> std::optional<WakeGuardianState> {
         WakeGuardianState state;
         state.schemaVersion = in.requiredInteger("schemaVersion");
         state.active = in.requiredBool("active");
@@ -54,7 +53,5 @@ std::optional<WakeGuardianState> decodeGuardianState(std::string_view text) {
         state.coolingRequired = in.optionalBool("coolingRequired");
         state.thermalLimit = in.optionalInteger("thermalLimit");
         return state;
-    } catch (const JsonRecordMismatch&) {
-        return std::nullopt;
-    }
+    });
 }

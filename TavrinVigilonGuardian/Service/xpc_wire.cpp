@@ -10,12 +10,9 @@ std::string encodeAnnouncement(std::string_view codeHash) {
 }
 
 std::optional<std::string> decodeAnnouncement(std::string_view line) {
-    try {
-        const JsonRecordReader reader(line);
-        return reader.optionalString("codeHash");
-    } catch (const JsonRecordMismatch&) {
-        return std::nullopt;
-    }
+    return decodeRecord(line, [](const JsonRecordReader& in) -> std::optional<std::string> {
+        return in.requiredString("codeHash");
+    });
 }
 
 std::string encodeRequest(const XPCRequest& request) {
@@ -27,15 +24,9 @@ std::string encodeRequest(const XPCRequest& request) {
 }
 
 std::optional<XPCRequest> decodeRequest(std::string_view line) {
-    try {
-        const JsonRecordReader reader(line);
-        auto verb = reader.optionalString("verb");
-        if (!verb) return std::nullopt;
-        return XPCRequest{std::move(*verb), reader.requiredInteger("minutes"),
-                          reader.requiredInteger("thermalLimit")};
-    } catch (const JsonRecordMismatch&) {
-        return std::nullopt;
-    }
+    return decodeRecord(line, [](const JsonRecordReader& in) -> std::optional<XPCRequest> {
+        return XPCRequest{in.requiredString("verb"), in.requiredInteger("minutes"), in.requiredInteger("thermalLimit")};
+    });
 }
 
 std::string encodeReply(const XPCReply& reply) {
@@ -46,12 +37,7 @@ std::string encodeReply(const XPCReply& reply) {
 }
 
 std::optional<XPCReply> decodeReply(std::string_view line) {
-    try {
-        const JsonRecordReader reader(line);
-        auto message = reader.optionalString("message");
-        if (!message) return std::nullopt;
-        return XPCReply{reader.requiredBool("ok"), std::move(*message)};
-    } catch (const JsonRecordMismatch&) {
-        return std::nullopt;
-    }
+    return decodeRecord(line, [](const JsonRecordReader& in) -> std::optional<XPCReply> {
+        return XPCReply{in.requiredBool("ok"), in.requiredString("message")};
+    });
 }

@@ -33,10 +33,10 @@ std::int64_t integerField(const JsonRecordReader& in, const char* key) {
 
 std::string stringField(const JsonRecordReader& in, const char* key) {
     try {
-        if (auto value = in.optionalString(key)) return *value;
+        return in.requiredString(key);
     } catch (const JsonRecordMismatch&) {
+        throw undecodable(key);
     }
-    throw undecodable(key);
 }
 
 JsonRecordReader installationObject(std::string_view text) {
