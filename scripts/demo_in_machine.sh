@@ -30,7 +30,7 @@ ls -ld "$(dirname "$sock")" "$sock"
 send() {
     echo
     echo "-> $1"
-    reply=$(as_vane fan-client "$sock" "$1")
+    reply=$(as_vane fan-client "$sock" "$1") || [[ $? == 2 ]]
     echo "<- $reply"
     jq -e '.snapshot' >/dev/null <<<"$reply" && jq '.snapshot' <<<"$reply" | summary || true
 }

@@ -2,8 +2,9 @@
 // fan-client --trickle SOCKET_PATH TEXT
 //
 // Sends one request line to the fan helper's control socket (the argument, or the first line of
-// standard input when there is none), prints the reply line, and exits 0 when a whole reply
-// line came back, 1 otherwise with one line on standard error.
+// standard input when there is none) and prints the reply line. Exits 0 for a reply without an
+// error, 2 for a reply that carries one (it is printed all the same), and 1 with one line on
+// standard error when no whole reply line came back. --help prints the usage.
 //
 // With --trickle, TEXT goes out one byte every 0.3 s, with no line feed, until the server answers
 // or hangs up; a server that closes while a byte is on its way is not an error here, because
@@ -20,6 +21,8 @@
 #include <iostream>
 #include <string>
 
+#include "sys/json_in.hpp"
+#include "sys/local_socket.hpp"
 #include "sys/unique_fd.hpp"
 
 namespace {
@@ -34,16 +37,10 @@ int fail(const std::string& message) {
 
 std::string system_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
-bool send_all(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+constexpr char kUsage[] = "usage: fan-client SOCKET_PATH [JSON-LINE] | fan-client --trickle SOCKET_PATH TEXT";
+// Longer than any reply the helper writes.
+constexpr std::size_t kReplyLimit = 1 << 20;
+constexpr int kAnsweredWithError = 2;
 
 constexpr int kTrickleIntervalMs = 300;
 
@@ -63,10 +60,12 @@ std::size_t trickle(int fd, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool trickling = argc == 4 && std::string(argv[1]) == "--trickle";
-    if (!trickling && argc != 2 && argc != 3) {
-        return fail("usage: fan-client SOCKET_PATH [JSON-LINE] | fan-client --trickle SOCKET_PATH TEXT");
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << kUsage << '\n';
+        return 0;
     }
+    const bool trickling = argc == 4 && std::string(argv[1]) == "--trickle";
+    if (!trickling && argc != 2 && argc != 3) return fail(kUsage);
     ::signal(SIGPIPE, SIG_IGN);
 
     const std::string path = argv[trickling ? 2 : 1];
@@ -79,39 +78,32 @@ int main(int argc, char** argv) {
         return fail("no request on standard input");
     }
 
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) return fail("socket path too long");
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
+    const auto address = local_address(path);
+    if (!address) return fail("not a socket path: " + path);
 
     const UniqueFd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket_fd) return fail(system_error("socket"));
     const timeval timeout{kReplyTimeoutSeconds, 0};
     ::setsockopt(socket_fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address->record), address->length) != 0) {
         return fail(system_error("connect"));
     }
     if (trickling) {
         std::cerr << "fan-client: sent " << trickle(socket_fd.get(), request) << " of " << request.size()
                   << " bytes\n";
-    } else if (!send_all(socket_fd.get(), request + '\n')) {
+    } else if (send_all(socket_fd.get(), request + '\n') != Transfer::done) {
         return fail(system_error("send"));
     }
 
+    std::string pending;
     std::string reply;
-    for (;;) {
-        char buffer[4096];
-        const ssize_t n = ::read(socket_fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(system_error("read"));
-        if (n == 0) break;
-        reply.append(buffer, static_cast<std::size_t>(n));
-        if (reply.find('\n') != std::string::npos) break;
+    switch (read_line(socket_fd.get(), pending, reply, LineLimits{.max_length = kReplyLimit, .deadline = std::nullopt})) {
+        case LineEnd::line: break;
+        case LineEnd::too_long: return fail("reply line too long");
+        case LineEnd::closed:
+        case LineEnd::timed_out: return fail(pending.empty() ? "connection closed without a reply" : "reply line cut short");
     }
-    const auto end = reply.find('\n');
-    if (end == std::string::npos) {
-        return fail(reply.empty() ? "connection closed without a reply" : "reply line cut short");
-    }
-    std::cout << reply.substr(0, end + 1) << std::flush;
-    return 0;
+    std::cout << reply << '\n' << std::flush;
+    const auto answer = parse_json_strictly(reply);
+    return answer && answer->is_object() && answer->contains("error") ? kAnsweredWithError : 0;
 }

@@ -8,6 +8,7 @@
 #include "Service/wake_helper_client.hpp"
 #include "Engine/wake_ipc_error.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <exception>
@@ -70,11 +71,18 @@ int failWith(const std::string& message) {
     return 1;
 }
 
+constexpr char kUsage[] = "Usage: vigilon-client VERB [MINUTES] [fair|serious] --expect HASH";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto arguments = parse(std::vector<std::string>(argv + 1, argv + argc));
-    if (!arguments) return failWith("Usage: vigilon-client VERB [MINUTES] [fair|serious] --expect HASH");
+    const std::vector<std::string> words(argv + std::min(argc, 1), argv + argc);
+    if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h")) {
+        std::cout << kUsage << '\n';
+        return 0;
+    }
+    const auto arguments = parse(words);
+    if (!arguments) return failWith(kUsage);
 
     try {
         const std::string answer = WakeHelperClient().request(arguments->verb, arguments->minutes,
