@@ -9,6 +9,8 @@ set -euo pipefail
 count=${COUNT:-200}
 idle_seconds=${IDLE_SECONDS:-60}
 
+echo "guardian_bench: ${count} pings and ${count} start-stop pairs, then the idle daemon for ${idle_seconds} s without and ${idle_seconds} s with a session (about $((2 * idle_seconds + count / 5)) s in all)" >&2
+
 # The benchmark program is the registered front end.
 client_hash=$(hash_of /usr/local/bin/guardian_client_bench)
 run_capture "$sim/install-guardian" 501 "$client_hash" "$guardian"
@@ -24,6 +26,7 @@ own_cpu() { awk '{print $14 + $15}' /proc/"$daemon"/stat; }
 child_cpu() { awk '{print $16 + $17}' /proc/"$daemon"/stat; }
 measure() {
     local what=$1 own0 kids0 own1 kids1
+    echo "guardian_bench: measuring the daemon's CPU for ${idle_seconds} s ($what)" >&2
     own0=$(own_cpu) kids0=$(child_cpu)
     sleep "$idle_seconds"
     own1=$(own_cpu) kids1=$(child_cpu)

@@ -4,6 +4,8 @@
 # Child processes and wall time (median of 100), then the files flushed to stable storage by
 # one start and by one restore, counted as fsync calls of the guardian itself.
 set -euo pipefail
+command -v strace >/dev/null || { echo "guardian_session_bench: needs strace (apt-get install strace)" >&2; exit 2; }
+echo "guardian_session_bench: 100 timed sessions, then 10 traced ones (about a minute)" >&2
 build=${1:-$(cd "$(dirname "$0")/.." && pwd)/build}
 # start itself says "Started for 10 minutes." each round, as it does on the command line.
 "$build/bench/guardian_session_bench" 100 | grep -v "^Started for"

@@ -132,6 +132,8 @@ int main(int argc, char** argv) {
     std::printf("power-management tool: %s\n", realPmset ? "/usr/bin/pmset (real process)" : "answered in process");
 
     constexpr int count = 1000;
+    std::fprintf(stderr, "guardian_tick_bench: %d ticks without and %d with a session%s\n", count, count,
+                 realPmset ? " (about ten seconds with the real tool)" : "");
     print("without a session", ticks(clocks, count), count);
     startSession(clocks);
     print("with a session (status every 3 s)", ticks(clocks, count), count);

@@ -7,6 +7,7 @@ set -euo pipefail
 . "$(dirname "$0")/../tests/e2e/lib.sh"
 idle_seconds=${IDLE_SECONDS:-60}
 
+echo "serve_bench: 2000 round trips, then ${idle_seconds} s of an idle daemon (about $((idle_seconds + 10)) s in all)" >&2
 start_serve
 as_user vane serve_load "$SESSION_SOCK" requests 1000 '{"command":"ping"}'
 as_user vane serve_load "$SESSION_SOCK" requests 1000 '{"command":"heartbeat"}'
@@ -19,6 +20,7 @@ Airvane --daemon 501 "$hash" &
 helper=$!
 wait_for "$DAEMON_SOCK"
 sleep 1
+echo "serve_bench: measuring the idle daemon for ${idle_seconds} s" >&2
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{print $14 + $15}' /proc/"$helper"/stat; }
 before=$(cpu)
