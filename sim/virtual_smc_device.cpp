@@ -39,7 +39,11 @@ std::optional<Fault> Device::take_fault(const std::string& key, unsigned op) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->key != key || (it->ops & op) == 0) continue;
         Fault fault = *it;
-        if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
+        // A limited fault is used up by its last occurrence; an unlimited one (0) stays.
+        if (it->remaining > 0) {
+            --it->remaining;
+            if (it->remaining == 0) faults_.erase(it);
+        }
         return fault;
     }
     return std::nullopt;
@@ -49,7 +53,10 @@ std::optional<std::uint32_t> Device::take_info_size(const std::string& key) {
     for (auto it = info_sizes_.begin(); it != info_sizes_.end(); ++it) {
         if (it->key != key) continue;
         const std::uint32_t size = it->size;
-        if (it->remaining > 0 && --it->remaining == 0) info_sizes_.erase(it);
+        if (it->remaining > 0) {
+            --it->remaining;
+            if (it->remaining == 0) info_sizes_.erase(it);
+        }
         return size;
     }
     return std::nullopt;

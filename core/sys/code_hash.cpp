@@ -170,10 +170,13 @@ std::optional<std::string> code_hash_in_requirement(std::string_view requirement
     }
     std::string hash;
     for (const char c : requirement.substr(kRequirementPrefix.size(), 2 * kCodeHashBytes)) {
-        if (c >= '0' && c <= '9') hash += c;
-        else if (c >= 'a' && c <= 'f') hash += c;
-        else if (c >= 'A' && c <= 'F') hash += static_cast<char>(c - 'A' + 'a');
-        else return std::nullopt;
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) {
+            hash += c;
+        } else if (c >= 'A' && c <= 'F') {
+            hash += static_cast<char>(c - 'A' + 'a');
+        } else {
+            return std::nullopt;
+        }
     }
     return hash;
 }

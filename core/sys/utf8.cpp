@@ -11,7 +11,8 @@ std::size_t decode_utf8_at(std::string_view text, std::size_t pos, char32_t& out
     if (lead < 0x80) {
         out = lead;
         return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2, value = lead & 0x1Fu, minimum = 0x80;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3, value = lead & 0x0Fu, minimum = 0x800;
