@@ -11,6 +11,7 @@
 #include <string>
 
 #include "code_hash.hpp"
+#include "executable_hash.hpp"
 #include "peer_process_linux.hpp"
 #include "unique_fd.hpp"
 
