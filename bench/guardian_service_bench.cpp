@@ -10,6 +10,7 @@
 #include "Service/wake_helper_client.hpp"
 #include "Engine/wake_ipc_contract.hpp"
 #include "sys/code_hash.hpp"
+#include "sys/executable_hash.hpp"
 #include "sys/local_socket.hpp"
 #include "sys/unique_fd.hpp"
 #include "timing.hpp"

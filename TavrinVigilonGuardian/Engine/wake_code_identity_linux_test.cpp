@@ -3,6 +3,7 @@
 #include "Engine/wake_ipc_error.hpp"
 #include "Engine/guardian_test_support.hpp"
 #include "sys/code_hash.hpp"
+#include "sys/executable_hash.hpp"
 
 #include <filesystem>
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
 #include "Service/xpc_listener.hpp"
 
 #include "sys/code_hash.hpp"
+#include "sys/executable_hash.hpp"
 #include "sys/peer_identity.hpp"
 #include "Engine/wake_ipc_error.hpp"
 #include "Service/xpc_endpoint.hpp"

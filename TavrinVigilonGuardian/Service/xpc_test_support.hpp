@@ -5,6 +5,7 @@
 
 #include "Engine/guardian_test_support.hpp"
 #include "sys/code_hash.hpp"
+#include "sys/executable_hash.hpp"
 #include "Service/xpc_listener.hpp"
 #include "Service/xpc_server_connection.hpp"
 
