@@ -14,3 +14,8 @@ void holdStopRequests();
 // thread; requests after it change nothing. Returns once `stop` has returned, or if the
 // platform's loop breaks down.
 void runMainRunLoop(const std::function<void()>& stop);
+
+// Waits on the calling thread until a held stop request is there and takes it, so that it is
+// handled as ordinary code rather than in a signal handler. False if waiting broke down. The
+// requests after it stay held and pending, so none can cut the stop short.
+bool takeStopRequest();

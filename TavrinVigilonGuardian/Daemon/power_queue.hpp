@@ -1,22 +1,17 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <memory>
 
-// The daemon's serial work queue: one worker thread runs submitted units one at a time, in
-// arrival order, together with at most one repeating timer whose handler also runs there. So a
-// request never overlaps a tick, and the session engine's state is touched by one thread only.
+// The daemon's serial work queue: submitted units run one at a time, in arrival order, off the
+// submitting thread, together with at most one repeating timer whose handler also runs there. So
+// a request never overlaps a tick, and the session engine's state is touched by one unit at a
+// time. A dispatch queue on the Mac, a worker thread on Linux.
 class PowerQueue {
 public:
-    using Clock = std::chrono::steady_clock;
-
     PowerQueue();
-    // Runs what is already queued, stops the timer and joins the worker.
+    // Runs what is already queued, stops the timer and waits for both.
     ~PowerQueue();
     PowerQueue(const PowerQueue&) = delete;
     PowerQueue& operator=(const PowerQueue&) = delete;
@@ -26,33 +21,19 @@ public:
 
     // Arms the one repeating timer: first `firstDelay` from now, then every `interval`. Ticks
     // missed while the queue was busy fire once, not in a burst. Replaces a timer armed before.
+    // `leeway` is how late a tick may come so that the system can gather wake-ups; a platform
+    // may grant less.
     void startTimer(std::chrono::milliseconds firstDelay, std::chrono::milliseconds interval,
-                    std::function<void()> handler);
+                    std::function<void()> handler, std::chrono::milliseconds leeway = std::chrono::milliseconds(0));
 
     // Disarms the timer; once it returns no tick runs any more, also none begun before. Not to
     // be called from a unit running on the queue.
     void cancelTimer();
 
 private:
-    struct Timer {
-        Clock::time_point deadline;
-        Clock::duration interval;
-        std::function<void()> handler;
-    };
-
-    void run();
-    // Under `mutex_`: the next unit to run, or none once stopping with nothing left.
-    std::optional<std::function<void()>> nextUnit(std::unique_lock<std::mutex>& lock);
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::function<void()>> units_;
-    std::optional<Timer> timer_;
-    bool lastWasTimer_ = false;
-    bool stopping_ = false;
-    std::thread worker_;
+    struct Implementation;
+    std::unique_ptr<Implementation> implementation_;
 };
 
-// The daemon's queue, `powerQueue`; its worker starts on first use and lives as long as the
-// process.
+// The daemon's queue, `powerQueue`; made on first use, it lives as long as the process.
 PowerQueue& powerQueue();

@@ -25,6 +25,8 @@
 namespace {
 
 constexpr auto tickPeriod = std::chrono::milliseconds(static_cast<int>(WakeThermalProtection::pollInterval * 1000));
+// How late a tick may come, so that the system can gather the daemon's wake-ups with others.
+constexpr auto tickLeeway = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -48,15 +50,16 @@ WatcherService::WatcherService(const std::string& socketPath, const std::string&
     listener_->setConnectionCodeSigningRequirement(requirement);
     listener_->setDelegate(delegate_);
 
-    // No thermal-state notification here: every tick reads the state itself.
+    // A thermal trip ends a session at once rather than at the next tick. The announcing thread
+    // only queues the tick, with the state it announced.
+    thermalObservation_ = context.system.observeThermalState(
+        [](std::int64_t state) { powerQueue().async([state] { watchTick(state); }); });
 
     // The heartbeat is fresh before anyone can ask for a session.
     watchTick(std::nullopt);
 
     // From now on ticks share the queue with requests.
-    // No leeway is granted: a timer slack of the worker thread would also slow the tools a tick
-    // waits for.
-    powerQueue().startTimer(tickPeriod, tickPeriod, [] { watchTick(std::nullopt); });
+    powerQueue().startTimer(tickPeriod, tickPeriod, [] { watchTick(std::nullopt); }, tickLeeway);
     timerArmed_ = true;
 
     // Requests arrive from here on.
@@ -65,11 +68,13 @@ WatcherService::WatcherService(const std::string& socketPath, const std::string&
 
 WatcherService::~WatcherService() {
     if (listener_) listener_->invalidate();
+    thermalObservation_.reset();
     if (timerArmed_) powerQueue().cancelTimer();
 }
 
 void WatcherService::stop(const std::function<void(int status)>& leave) {
     if (listener_) listener_->invalidate();
+    thermalObservation_.reset();
     if (timerArmed_) {
         powerQueue().cancelTimer();
         timerArmed_ = false;

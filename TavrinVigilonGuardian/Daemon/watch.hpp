@@ -2,13 +2,15 @@
 
 #include "Service/xpc_listener.hpp"
 #include "Daemon/listener_delegate.hpp"
+#include "Engine/process_thermal_state.hpp"
 
 #include <functional>
 #include <memory>
 #include <string>
 
-// The daemon's service once it is up: the recovery done, the installation verified, the first
-// tick run, the one-second tick armed on the power queue and the listener accepting.
+// The daemon's service once it is up: the recovery done, the installation verified, thermal-state
+// changes observed, the first tick run, the one-second tick armed on the power queue and the
+// listener accepting.
 class WatcherService {
 public:
     // Sets the daemon up in its fixed order. Throws the first failure (lock, recovery,
@@ -16,23 +18,24 @@ public:
     // then no listener has been opened. The paths are the endpoint's and the installer's lock;
     // other paths are for tests.
     WatcherService(const std::string& socketPath, const std::string& installLockPath);
-    // Closes the endpoint and disarms the tick.
+    // Closes the endpoint, stops observing the thermal state and disarms the tick.
     ~WatcherService();
     WatcherService(const WatcherService&) = delete;
     WatcherService& operator=(const WatcherService&) = delete;
 
     const ListenerDelegate& delegate() const { return *delegate_; }
 
-    // Ends the service when the system asks the daemon to stop: no new connection is let in and
-    // the tick is disarmed; requests already queued are answered, then a last unit on the power
-    // queue runs `stopGuardian` and hands its exit status to `leave`. The daemon's `leave` ends
-    // the process right there, so that nothing a connection queues behind that unit ever runs.
-    // Returns once `leave` has returned.
+    // Ends the service when the system asks the daemon to stop: no new connection is let in, the
+    // thermal state is no longer observed and the tick is disarmed; requests already queued are
+    // answered, then a last unit on the power queue runs `stopGuardian` and hands its exit status
+    // to `leave`. The daemon's `leave` ends the process right there, so that nothing a connection
+    // queues behind that unit ever runs. Returns once `leave` has returned.
     void stop(const std::function<void(int status)>& leave);
 
 private:
     std::shared_ptr<ListenerDelegate> delegate_;
     std::unique_ptr<XPCListener> listener_;
+    std::unique_ptr<ThermalStateObservation> thermalObservation_;
     bool timerArmed_ = false;
 };
 

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -106,6 +108,46 @@ TEST_F(WatcherServiceTest, ServesTheOwnersFrontEndOnceTheFirstTickHasRun) {
     EXPECT_TRUE(requestAs(501, {"stop", 0, 1}, {true, "완료"}));
     drainPowerQueue();
     EXPECT_FALSE(machine->pmset.sleepDisabled);
+}
+
+// The platform announces thermal-state changes on a thread of its own; the daemon acts on one at
+// once, on the power queue, with the state announced rather than a fresh reading.
+TEST_F(WatcherServiceTest, AnAnnouncedThermalChangeTicksAtOnceOnThePowerQueue) {
+    struct Observation : ThermalStateObservation {
+        explicit Observation(bool& flag) : released(flag) {}
+        ~Observation() override { released = true; }
+        bool& released;
+    };
+    std::function<void(std::int64_t)> announce;
+    bool observedBeforeTheFirstTick = false;
+    bool released = false;
+    context().system.observeThermalState = [&](std::function<void(std::int64_t)> changed) {
+        announce = std::move(changed);
+        // The endpoint exists and the first tick has not run yet: no change in between is missed.
+        observedBeforeTheFirstTick = exists(folder.socketPath()) && !exists(context().heartbeatPath);
+        return std::make_unique<Observation>(released);
+    };
+    install(machine->codeHash);
+    ::unlink(context().heartbeatPath.c_str());
+    {
+        const WatcherService service(folder.socketPath(), installLockPath);
+        ASSERT_TRUE(announce);
+        EXPECT_TRUE(observedBeforeTheFirstTick);
+        ASSERT_TRUE(requestAs(501, {"start", 10, 2}, {true, "완료"}));
+
+        // The machine's own reading stays nominal, so only the announced state can end the session.
+        std::promise<void> resume;
+        powerQueue().async([held = resume.get_future().share()] { held.wait(); });
+        announce(2);
+        EXPECT_TRUE(markerExists()) << "the tick ran on the announcing thread";
+        resume.set_value();
+        drainPowerQueue();
+        EXPECT_FALSE(markerExists());
+        EXPECT_EQ(readState()->stopReason, "thermal");
+        EXPECT_EQ(machine->pmset.sleepRequests, 1);
+        EXPECT_FALSE(released) << "observer removed while the service runs";
+    }
+    EXPECT_TRUE(released);
 }
 
 // What the daemon does when the system asks it to stop (an unload, an update, a shutdown).

@@ -7,12 +7,13 @@
 #include "Engine/wake_safety_clock.hpp"
 #include "sys/clock.hpp"
 #include "Engine/process_runner.hpp"
-#include "sys/thermal.hpp"
+#include "Engine/process_thermal_state.hpp"
 
 #include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <stdexcept>
+#include <utility>
 
 GuardianSystem GuardianSystem::production() {
     return GuardianSystem{
@@ -21,7 +22,7 @@ GuardianSystem GuardianSystem::production() {
         .uptime = [] { return uptime_seconds(); },
         .safetyClock = [] { return WakeSafetyClock::now(); },
         .wallClock = [] { return WakeGuardianState::wallClockNow(); },
-        .thermalState = [] { return thermal_state(); },
+        .thermalState = [] { return processThermalState(); },
         .bootTime = [] { return ::bootTime(); },
         .batteryPercent = [] { return ::batteryPercent(); },
         .sleep =
@@ -32,6 +33,8 @@ GuardianSystem GuardianSystem::production() {
                 }
             },
         .ownCodeHash = [] { return WakeCodeIdentity::currentHash(); },
+        .observeThermalState =
+            [](std::function<void(std::int64_t)> changed) { return ::observeThermalState(std::move(changed)); },
     };
 }
 

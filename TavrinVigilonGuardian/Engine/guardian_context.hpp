@@ -1,10 +1,12 @@
 #pragma once
 
+#include "Engine/process_thermal_state.hpp"
 #include "Engine/wake_thermal_limit.hpp"
 #include "Engine/wake_thermal_protection.hpp"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +27,12 @@ struct GuardianSystem {
     std::function<std::optional<std::int64_t>()> batteryPercent;
     std::function<void(double seconds)> sleep;  // waits while polling for readiness
     std::function<std::string()> ownCodeHash;   // WakeCodeIdentity::currentHash; throws WakeIPCError
+    // The system's announcements of a new thermal state (observeThermalState). Unless set,
+    // nothing is observed and the tick alone reads the state.
+    std::function<std::unique_ptr<ThermalStateObservation>(std::function<void(std::int64_t state)> changed)>
+        observeThermalState = [](const std::function<void(std::int64_t)>&) {
+            return std::unique_ptr<ThermalStateObservation>();
+        };
 
     static GuardianSystem production();
 };

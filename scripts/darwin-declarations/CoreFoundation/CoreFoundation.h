@@ -1,7 +1,7 @@
 #pragma once
 
-// The Core Foundation interfaces the Mac files use: reference types, release, type checks,
-// CFData, CFDictionary, CFArray, CFNumber and CFString.
+// The Core Foundation interfaces the Mac files use: reference types, retain and release, type
+// checks, CFData, CFDictionary, CFArray, CFNumber, CFString and the run loop with a custom source.
 
 #include <MacTypes.h>
 
@@ -23,6 +23,7 @@ typedef const struct __CFNumber* CFNumberRef;
 
 extern const CFAllocatorRef kCFAllocatorDefault;
 
+CFTypeRef CFRetain(CFTypeRef cf);
 void CFRelease(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
 Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2);
@@ -62,6 +63,38 @@ enum : CFStringEncoding {
 CFTypeID CFStringGetTypeID(void);
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation);
+
+// ---- CFRunLoop.h
+
+typedef unsigned long CFHashCode;
+typedef struct __CFRunLoop* CFRunLoopRef;
+typedef struct __CFRunLoopSource* CFRunLoopSourceRef;
+typedef CFStringRef CFRunLoopMode;
+
+extern const CFRunLoopMode kCFRunLoopDefaultMode;
+
+// A version 0 source: signalled by hand, then `perform` runs on the run loop's thread.
+typedef struct {
+    CFIndex version;
+    void* info;
+    const void* (*retain)(const void* info);
+    void (*release)(const void* info);
+    CFStringRef (*copyDescription)(const void* info);
+    Boolean (*equal)(const void* info1, const void* info2);
+    CFHashCode (*hash)(const void* info);
+    void (*schedule)(void* info, CFRunLoopRef rl, CFRunLoopMode mode);
+    void (*cancel)(void* info, CFRunLoopRef rl, CFRunLoopMode mode);
+    void (*perform)(void* info);
+} CFRunLoopSourceContext;
+
+CFRunLoopRef CFRunLoopGetCurrent(void);
+void CFRunLoopRun(void);
+void CFRunLoopStop(CFRunLoopRef rl);
+void CFRunLoopWakeUp(CFRunLoopRef rl);
+CFRunLoopSourceRef CFRunLoopSourceCreate(CFAllocatorRef allocator, CFIndex order, CFRunLoopSourceContext* context);
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
+void CFRunLoopSourceSignal(CFRunLoopSourceRef source);
+void CFRunLoopSourceInvalidate(CFRunLoopSourceRef source);
 
 // A string constant made by the compiler, as the SDK defines it where constant strings are on.
 #define CFSTR(cStr) ((CFStringRef)__builtin___CFStringMakeConstantString("" cStr ""))

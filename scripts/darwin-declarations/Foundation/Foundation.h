@@ -1,12 +1,13 @@
 #pragma once
 
 // The Foundation interfaces the Mac files written in Objective-C++ use: the root object, strings,
-// errors and the XPC connection classes (NSXPCListener, NSXPCConnection, NSXPCInterface). Only
-// for Objective-C and Objective-C++, as in the SDK.
+// errors, the XPC connection classes (NSXPCListener, NSXPCConnection, NSXPCInterface), the
+// notification centre and the process information's thermal state. Only for Objective-C and
+// Objective-C++, as in the SDK.
 //
-// In the SDK these are spread over NSObject.h, NSString.h, NSError.h, FoundationErrors.h and
-// NSXPCConnection.h, and BOOL, nil and NSUInteger come from the Objective-C runtime's headers,
-// all reached through this umbrella.
+// In the SDK these are spread over NSObject.h, NSString.h, NSError.h, FoundationErrors.h,
+// NSXPCConnection.h, NSNotification.h and NSProcessInfo.h, and BOOL, nil and NSUInteger come from
+// the Objective-C runtime's headers, all reached through this umbrella.
 
 #include <objc/NSObjCRuntime.h>
 #include <objc/objc.h>
@@ -35,6 +36,7 @@ typedef unsigned long NSUInteger;
 @class NSXPCConnection;
 @class NSXPCListener;
 @class NSXPCInterface;
+@class NSOperationQueue;
 
 // ---- NSObject.h
 
@@ -126,5 +128,48 @@ enum : NSXPCConnectionOptions {
 @interface NSXPCInterface : NSObject
 + (NSXPCInterface*)interfaceWithProtocol:(Protocol*)protocol;
 @end
+
+// ---- NSNotification.h
+
+typedef NSString* NSNotificationName;
+
+@interface NSNotification : NSObject
+@property(readonly, copy) NSNotificationName name;
+@property(nullable, readonly, retain) id object;
+@end
+
+@interface NSNotificationCenter : NSObject
+@property(class, readonly, strong) NSNotificationCenter* defaultCenter;
+// With no queue the block runs synchronously on the thread that posts the notification.
+- (id<NSObject>)addObserverForName:(nullable NSNotificationName)name
+                            object:(nullable id)obj
+                             queue:(nullable NSOperationQueue*)queue
+                        usingBlock:(void (^)(NSNotification* notification))block;
+- (void)removeObserver:(id)observer;
+@end
+
+// ---- NSProcessInfo.h
+
+typedef NSInteger NSProcessInfoThermalState;
+enum : NSProcessInfoThermalState {
+    NSProcessInfoThermalStateNominal = 0,
+    NSProcessInfoThermalStateFair = 1,
+    NSProcessInfoThermalStateSerious = 2,
+    NSProcessInfoThermalStateCritical = 3,
+};
+
+@interface NSProcessInfo : NSObject
+@property(class, readonly, strong) NSProcessInfo* processInfo;
+@property(readonly) NSProcessInfoThermalState thermalState;
+@end
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+// Posted when the thermal state changes; its object is the process information.
+extern NSNotificationName const NSProcessInfoThermalStateDidChangeNotification;
+#ifdef __cplusplus
+}
+#endif
 
 #pragma clang assume_nonnull end

@@ -1,0 +1,33 @@
+#include "Daemon/main_run_loop.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <pthread.h>
+
+namespace {
+
+sigset_t stopSignals() {
+    sigset_t signals;
+    ::sigemptyset(&signals);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaddset(&signals, signal);
+    return signals;
+}
+
+}  // namespace
+
+void holdStopRequests() {
+    // Blocked, not handled: a signal stays pending until the run loop asks for it, so one that
+    // arrives during the launch recovery is not lost and does not interrupt it.
+    const sigset_t stops = stopSignals();
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
+
+bool takeStopRequest() {
+    const sigset_t stops = stopSignals();
+    for (;;) {
+        int taken = 0;
+        const int error = ::sigwait(&stops, &taken);
+        if (error == 0) return true;
+        if (error != EINTR) return false;
+    }
+}
