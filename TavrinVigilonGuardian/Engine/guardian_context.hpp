@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Engine/guardian_directory.hpp"
 #include "Engine/process_thermal_state.hpp"
 #include "Engine/wake_thermal_limit.hpp"
 #include "Engine/wake_thermal_protection.hpp"
@@ -36,8 +37,6 @@ struct GuardianSystem {
 
     static GuardianSystem production();
 };
-
-inline constexpr const char* guardianDirectory = "/Library/Application Support/TavrinVigilon";
 
 // The values every guardian operation of this process shares.
 struct GuardianContext {

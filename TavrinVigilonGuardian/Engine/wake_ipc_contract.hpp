@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Engine/guardian_directory.hpp"
 #include "Engine/wake_thermal_limit.hpp"
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 namespace WakeIPCContract {
 
 inline constexpr std::int64_t version = 3;
-inline constexpr const char* installationPath = "/Library/Application Support/TavrinVigilon/installation.json";
+inline const std::string installationPath = std::string(guardianDirectory) + "/installation.json";
 inline constexpr const char* operationLockPath = "/Library/PrivilegedHelperTools/.app.tavrin.vigilon.install.lock";
 
 // True exactly for "start" with an allowed duration and a known thermal limit, and for "ping",

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Engine/guardian_directory.hpp"
 #include "Engine/wake_guardian_state.hpp"
 
 #include <array>
@@ -20,7 +21,7 @@ inline constexpr std::array<std::int64_t, 27> allowedMinutes = [] {
 }();
 inline constexpr std::int64_t minimumBattery = 15;
 inline constexpr double maximumDuration = 86400;
-inline constexpr const char* statePath = "/Library/Application Support/TavrinVigilon/state.json";
+inline const std::string statePath = std::string(guardianDirectory) + "/state.json";
 inline constexpr const char* helperPath = "/Library/PrivilegedHelperTools/app.tavrin.vigilon.guardian";
 inline constexpr const char* daemonPath = "/Library/LaunchDaemons/app.tavrin.vigilon.guardian.plist";
 inline constexpr const char* daemonLabel = "app.tavrin.vigilon.guardian";
