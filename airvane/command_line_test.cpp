@@ -16,10 +16,11 @@ struct FakeEnv {
     DispatchEnv env() {
         return DispatchEnv{
             .effective_uid = [this] { return euid; },
-            .user_exists = [this](std::uint32_t uid) {
-                ++user_lookups;
-                return users.contains(uid);
-            },
+            .user_exists =
+                [this](std::uint32_t uid) {
+                    ++user_lookups;
+                    return users.contains(uid);
+                },
         };
     }
 };
@@ -38,8 +39,8 @@ TEST(UidParsing, AcceptsPlusAndLeadingZeros) {
 }
 
 TEST(UidParsing, RefusesEverythingElse) {
-    for (std::string_view bad : {"", "+", "-501", " 501", "501 ", "501a", "4294967296",
-                                 "99999999999999999999", "++501", "5 01", "0x1f5"}) {
+    for (std::string_view bad :
+         {"", "+", "-501", " 501", "501 ", "501a", "4294967296", "99999999999999999999", "++501", "5 01", "0x1f5"}) {
         EXPECT_EQ(parse_uid(bad), std::nullopt) << "'" << bad << "'";
     }
 }

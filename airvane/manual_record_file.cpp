@@ -52,8 +52,8 @@ bool ManualRecordFile::claim(std::string directory, const std::set<std::int64_t>
 
 bool ManualRecordFile::save(const std::set<std::int64_t>& fans, bool ftst) {
     const ManualRecord wanted{listed_.directory, fans, ftst};
-    const bool grows = !std::includes(listed_.fans.begin(), listed_.fans.end(), fans.begin(), fans.end()) ||
-                       (ftst && !listed_.ftst);
+    const bool grows =
+        !std::includes(listed_.fans.begin(), listed_.fans.end(), fans.begin(), fans.end()) || (ftst && !listed_.ftst);
     const bool written = write(wanted);
     if (written || !grows) listed_ = wanted;
     return written;

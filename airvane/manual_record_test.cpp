@@ -27,7 +27,11 @@ TEST(ManualRecordText, RoundTripsInTheCompactForm) {
 
 TEST(ManualRecordText, AnythingButTheEncodersFormIsNoRecord) {
     for (const std::string_view text : {
-             "", "null", "[]", "{}", "{\"directory\":\"\",\"fans\":[]}",
+             "",
+             "null",
+             "[]",
+             "{}",
+             "{\"directory\":\"\",\"fans\":[]}",
              R"({"directory":"","fans":[],"ftst":false,"extra":1})",
              R"({"directory":"","fans":[],"ftst":false,"ftst":true})",
              R"({"directory":1,"fans":[],"ftst":false})",
@@ -53,9 +57,18 @@ TEST(ManualRecordText, OnlyTheHelpersOwnDirectoriesMayBeRemoved) {
     EXPECT_TRUE(is_helper_session_directory("/var/run/fantavrin.0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"));
     EXPECT_TRUE(is_helper_session_directory("/var/run/tavrin"));
     for (const std::string_view other : {
-             "", "/", "/var/run", "/var/run/", "/var/run/tavrin/", "/var/run/tavrin/..", "/etc",
-             "/var/run/fantavrin.", "/var/run/fantavrin.lock", "/var/run/fantavrin.manual",
-             "/var/run/fantavrin.0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F", "/var/run/fantavrin.0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9/",
+             "",
+             "/",
+             "/var/run",
+             "/var/run/",
+             "/var/run/tavrin/",
+             "/var/run/tavrin/..",
+             "/etc",
+             "/var/run/fantavrin.",
+             "/var/run/fantavrin.lock",
+             "/var/run/fantavrin.manual",
+             "/var/run/fantavrin.0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F",
+             "/var/run/fantavrin.0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9/",
              "/var/run/fantavrin.0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9/..",
              "/run/fantavrin.0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9",
          }) {
@@ -126,7 +139,9 @@ TEST_F(RecordFileTest, AShrinkThatCannotBeWrittenStillCountsAGrowthDoesNot) {
 
 TEST_F(RecordFileTest, ARecordNotWrittenByTheHelperIsRemovedUnread) {
     const std::string good = encode_manual_record({kSessionDir, {0}, false});
-    for (const auto& [text, mode] : {std::pair{good, mode_t{0620}}, {good, mode_t{0602}}, {std::string("{"), mode_t{0600}},
+    for (const auto& [text, mode] : {std::pair{good, mode_t{0620}},
+                                     {good, mode_t{0602}},
+                                     {std::string("{"), mode_t{0600}},
                                      {std::string(5000, ' '), mode_t{0600}}}) {
         plant(text, mode);
         ManualRecordFile record(path_, ::geteuid());

@@ -108,9 +108,8 @@ Reply handle_request(const Request& request, SessionContext<Controller>& ctx) {
 template <typename Controller, typename Server>
 class ServeLoop {
 public:
-    ServeLoop(Server& server, std::uint32_t uid, const std::optional<std::string>& code_hash,
-              Controller& controller, bool daemon_mode, const std::atomic<bool>& stopped,
-              const std::function<double()>& now)
+    ServeLoop(Server& server, std::uint32_t uid, const std::optional<std::string>& code_hash, Controller& controller,
+              bool daemon_mode, const std::atomic<bool>& stopped, const std::function<double()>& now)
         : last_heartbeat(now()),
           active(!daemon_mode),
           server_(server),
@@ -178,9 +177,8 @@ private:
 // signal. `server.next(uid, code_hash, handler)` serves at most one connection and waits at
 // most about half a second for one; the teardown afterwards belongs to the caller.
 template <typename Controller, typename Server>
-void serve_loop(Server& server, std::uint32_t uid, const std::optional<std::string>& code_hash,
-                Controller& controller, bool daemon_mode, const std::atomic<bool>& stopped,
-                const std::function<double()>& now) {
+void serve_loop(Server& server, std::uint32_t uid, const std::optional<std::string>& code_hash, Controller& controller,
+                bool daemon_mode, const std::atomic<bool>& stopped, const std::function<double()>& now) {
     ServeLoop<Controller, Server> loop(server, uid, code_hash, controller, daemon_mode, stopped, now);
     while (loop.pass()) {
     }

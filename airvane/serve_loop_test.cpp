@@ -55,7 +55,9 @@ struct LoopRig {
     void run_to_end() {
         while (loop.pass()) ASSERT_LT(server.calls, 1000) << "the session never ended";
     }
-    std::optional<double> mode(int fan) const { return rig.controller.hardware.stored("F" + std::to_string(fan) + "md"); }
+    std::optional<double> mode(int fan) const {
+        return rig.controller.hardware.stored("F" + std::to_string(fan) + "md");
+    }
 };
 
 TEST(ServeLoop, ServeSessionEndsTwelveSecondsAfterItsLastHeartbeatOrAtQuit) {
@@ -166,7 +168,9 @@ TEST(Teardown, RestoresOnceASecondUntilNothingIsManual) {
     ASSERT_TRUE(rig.controller.set_until(1, 2000, std::nullopt).has_value());
     rig.smc().lag("F1md", 1000000);
     // Should the teardown stop pausing, the fan comes back after ten restores all the same.
-    rig.on_sleep = [&rig] { if (rig.sleeps.size() == 200) rig.smc().set_ui8("F1md", 0); };
+    rig.on_sleep = [&rig] {
+        if (rig.sleeps.size() == 200) rig.smc().set_ui8("F1md", 0);
+    };
     restore_until_automatic(rig.controller, sleep);
     EXPECT_EQ(pauses, (std::vector<double>{1.0, 1.0, 1.0}));
     EXPECT_TRUE(rig.controller.controlled.empty());

@@ -109,8 +109,7 @@ FanResult<void> run_serving(const ServingArgs& args) {
         if (auto opened = open_controller(controller, record); !opened) return opened;
     }
 
-    const std::optional<std::string> code_hash =
-        daemon_mode ? std::optional<std::string>(args.third) : std::nullopt;
+    const std::optional<std::string> code_hash = daemon_mode ? std::optional<std::string>(args.third) : std::nullopt;
     const std::function<double()> now = continuous_seconds;
     stops_held.release();
     serve_loop(*server, args.uid, code_hash, *controller, daemon_mode, StopSignal::STOPPED, now);

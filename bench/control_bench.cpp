@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         if (auto r = controller.set_until(0, 2500, std::nullopt); !r) return fail(r.error());
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-        std::printf("manual switch through the Ftst unlock: %.3f s (%ld structure calls)\n", seconds,
-                    calls);
+        std::printf("manual switch through the Ftst unlock: %.3f s (%ld structure calls)\n", seconds, calls);
         if (auto r = controller.restore(); !r) return fail(r.error());
         return 0;
     }

@@ -105,10 +105,10 @@ Result ticks(const std::shared_ptr<Clocks>& clocks, int count) {
 }
 
 void print(const char* what, const Result& result, int count) {
-    std::printf("%-34s %5d ticks: cpu %8.3f ms self + %8.3f ms children = %8.3f ms (%.1f us per tick), %ld child processes\n",
-                what, count, result.cpu.self * 1e3, result.cpu.children * 1e3,
-                (result.cpu.self + result.cpu.children) * 1e3,
-                (result.cpu.self + result.cpu.children) * 1e6 / count, result.children);
+    std::printf(
+        "%-34s %5d ticks: cpu %8.3f ms self + %8.3f ms children = %8.3f ms (%.1f us per tick), %ld child processes\n",
+        what, count, result.cpu.self * 1e3, result.cpu.children * 1e3, (result.cpu.self + result.cpu.children) * 1e3,
+        (result.cpu.self + result.cpu.children) * 1e6 / count, result.children);
 }
 
 }  // namespace

@@ -74,8 +74,8 @@ std::string exchange(const char* path, const std::string& line) {
 
 void print_stats(const char* what, std::vector<double> us) {
     std::sort(us.begin(), us.end());
-    std::printf("%s: %zu requests, median %.0f us, p99 %.0f us, max %.0f us\n", what, us.size(),
-                us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)], us.back());
+    std::printf("%s: %zu requests, median %.0f us, p99 %.0f us, max %.0f us\n", what, us.size(), us[us.size() / 2],
+                us[std::min(us.size() - 1, us.size() * 99 / 100)], us.back());
 }
 
 int run_requests(const char* path, long count, const std::string& line) {
@@ -104,8 +104,7 @@ int run_refused(const char* path, long count) {
         send_all(fd.get(), "{\"command\":\"ping\"}\n");
         if (!read_all(fd.get()).empty()) ++answered;
     }
-    std::printf("refused peer: %ld attempts, %ld connected, %ld received any byte\n", count, connected,
-                answered);
+    std::printf("refused peer: %ld attempts, %ld connected, %ld received any byte\n", count, connected, answered);
     return answered == 0 ? 0 : 1;
 }
 
@@ -149,8 +148,7 @@ int run_silent(const char* path, long count) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     waiter.join();
-    std::printf("silent clients: %ld answered with the read error, %ld otherwise\n", answered.load(),
-                wrong.load());
+    std::printf("silent clients: %ld answered with the read error, %ld otherwise\n", answered.load(), wrong.load());
     print_stats("silent clients, connect to answer", waits);
     print_stats("interleaved heartbeats", beats);
     std::printf("heartbeats without a snapshot: %ld\n", beat_failures);

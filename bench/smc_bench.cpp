@@ -47,8 +47,7 @@ int main() {
     (void)controller.snapshot();
     const long steady_calls = calls;
     std::printf("fans: %zu\n", first->fans.size());
-    std::printf("structure calls per snapshot: first %ld (key info included), then %ld\n",
-                first_calls, steady_calls);
+    std::printf("structure calls per snapshot: first %ld (key info included), then %ld\n", first_calls, steady_calls);
 
     std::vector<double> call_us;
     call_us.reserve(10000);
@@ -58,8 +57,7 @@ int main() {
         call_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     const Stats call = stats_of(call_us);
-    std::printf("one structure call (10000 reads): median %.1f us, p99 %.1f us\n", call.median_us,
-                call.p99_us);
+    std::printf("one structure call (10000 reads): median %.1f us, p99 %.1f us\n", call.median_us, call.p99_us);
 
     std::vector<double> snap_us;
     for (int i = 0; i < 1000; ++i) {
@@ -68,7 +66,7 @@ int main() {
         snap_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     const Stats snap = stats_of(snap_us);
-    std::printf("whole snapshot (1000): median %.1f us, p99 %.1f us (%.1f x one call; %ld calls)\n",
-                snap.median_us, snap.p99_us, snap.median_us / call.median_us, steady_calls);
+    std::printf("whole snapshot (1000): median %.1f us, p99 %.1f us (%.1f x one call; %ld calls)\n", snap.median_us,
+                snap.p99_us, snap.median_us / call.median_us, steady_calls);
     return 0;
 }

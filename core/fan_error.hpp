@@ -16,6 +16,4 @@ struct FanError {
 template <typename T>
 using FanResult = std::expected<T, FanError>;
 
-inline std::unexpected<FanError> fan_error(std::string text) {
-    return std::unexpected(FanError(std::move(text)));
-}
+inline std::unexpected<FanError> fan_error(std::string text) { return std::unexpected(FanError(std::move(text))); }

@@ -38,14 +38,20 @@ std::string as_array(const Request& request) {
     std::string out = "[";
     append_json_string(out, request.command);
     out += ',';
-    if (request.fan) append_json_int(out, *request.fan);
-    else out += "null";
+    if (request.fan)
+        append_json_int(out, *request.fan);
+    else
+        out += "null";
     out += ',';
-    if (request.rpm) append_json_double(out, *request.rpm);
-    else out += "null";
+    if (request.rpm)
+        append_json_double(out, *request.rpm);
+    else
+        out += "null";
     out += ',';
-    if (request.ceiling) append_json_double(out, *request.ceiling);
-    else out += "null";
+    if (request.ceiling)
+        append_json_double(out, *request.ceiling);
+    else
+        out += "null";
     out += ']';
     return out;
 }

@@ -26,11 +26,16 @@ std::optional<unsigned> parse_ops(const std::string& text) {
     unsigned ops = 0;
     std::stringstream list(text);
     for (std::string op; std::getline(list, op, ',');) {
-        if (op == "info") ops |= kOpInfo;
-        else if (op == "read") ops |= kOpRead;
-        else if (op == "write") ops |= kOpWrite;
-        else if (op == "any") ops |= kOpAll;
-        else return std::nullopt;
+        if (op == "info")
+            ops |= kOpInfo;
+        else if (op == "read")
+            ops |= kOpRead;
+        else if (op == "write")
+            ops |= kOpWrite;
+        else if (op == "any")
+            ops |= kOpAll;
+        else
+            return std::nullopt;
     }
     if (ops == 0) return std::nullopt;
     return ops;
@@ -159,8 +164,10 @@ ControlReply run_control(Device& device, const std::vector<std::string>& w, doub
     if ((c == "unlock-delay" || c == "release-delay") && w.size() == 2) {
         const auto v = parse_seconds(w[1]);
         if (!v) return fail("usage: " + c + " SECONDS (0-3600)");
-        if (c == "unlock-delay") device.machine().set_unlock_delay(*v);
-        else device.machine().set_release_delay(*v);
+        if (c == "unlock-delay")
+            device.machine().set_unlock_delay(*v);
+        else
+            device.machine().set_release_delay(*v);
         return {};
     }
     if (c == "stuck") return stuck(device, w);
@@ -220,12 +227,13 @@ std::string dump_state(const Device& device, double now) {
     }
     out["faults"] = faults;
     ordered_json calls = ordered_json::object();
-    for (const auto& [name, c] : device.counts()) calls[name] = {{"info", c.info}, {"read", c.read}, {"write", c.write}};
+    for (const auto& [name, c] : device.counts())
+        calls[name] = {{"info", c.info}, {"read", c.read}, {"write", c.write}};
     out["calls"] = calls;
     ordered_json writes = ordered_json::array();
     for (const auto& w : device.writes()) {
-        writes.push_back({{"t", w.time}, {"key", w.key}, {"bytes", to_hex(w.bytes)}, {"result", w.result},
-                          {"rc", w.transport}});
+        writes.push_back(
+            {{"t", w.time}, {"key", w.key}, {"bytes", to_hex(w.bytes)}, {"result", w.result}, {"rc", w.transport}});
     }
     out["writes"] = writes;
     // Keys may hold any bytes; never let a stray one break the line.

@@ -128,7 +128,7 @@ Record Device::handle(const Record& request, double now, Caller caller) {
                 break;
             }
             set_record_u32(answer, smc_record::kDataSize,
-                    take_info_size(key).value_or(static_cast<std::uint32_t>(it->second.bytes.size())));
+                           take_info_size(key).value_or(static_cast<std::uint32_t>(it->second.bytes.size())));
             set_record_u32(answer, smc_record::kDataType, smc_record::pack_key(it->second.type.c_str()));
             break;
         case kOpRead:
@@ -142,13 +142,11 @@ Record Device::handle(const Record& request, double now, Caller caller) {
                         answer.begin() + smc_record::kBytes);
             break;
         case kOpWrite:
-            answer[smc_record::kResult] = size > smc_record::kBytesCapacity ? smc_record::kResultRefused
-                                                                             : machine_.write(key, data, now);
+            answer[smc_record::kResult] =
+                size > smc_record::kBytesCapacity ? smc_record::kResultRefused : machine_.write(key, data, now);
             log_write(now, key, data, answer[smc_record::kResult], 0);
             break;
-        default:
-            answer[smc_record::kResult] = kResultBadCommand;
-            break;
+        default: answer[smc_record::kResult] = kResultBadCommand; break;
     }
     return answer;
 }

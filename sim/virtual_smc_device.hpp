@@ -32,9 +32,9 @@ struct Fault {
     std::string key;
     int remaining = 1;
     unsigned ops = kOpAll;
-    bool transport = false;    // code is the call's return code, else the result byte
+    bool transport = false;  // code is the call's return code, else the result byte
     std::uint32_t code = 0;
-    bool applied = false;      // a failing write still takes effect
+    bool applied = false;  // a failing write still takes effect
 };
 
 // The next `remaining` key-info answers for `key` report `size` as the data size.

@@ -24,7 +24,7 @@ Key make(const std::string& type, double value, bool writable) {
 
 std::optional<Profile> find_profile(std::string_view name) {
     if (name == "apple" || name == "newer") {
-        return Profile{std::string(name), "flt ", "flt ", 'm', name == "apple", kAppleSensors,
+        return Profile{std::string(name),           "flt ", "flt ", 'm', name == "apple", kAppleSensors,
                        {{1200, 5779}, {1200, 6241}}};
     }
     if (name == "intel") {
@@ -35,9 +35,7 @@ std::optional<Profile> find_profile(std::string_view name) {
 
 std::string fan_key(int fan, std::string_view suffix) { return "F" + std::to_string(fan) + std::string(suffix); }
 
-std::string mode_key(const Profile& profile, int fan) {
-    return "F" + std::to_string(fan) + profile.mode_letter + "d";
-}
+std::string mode_key(const Profile& profile, int fan) { return "F" + std::to_string(fan) + profile.mode_letter + "d"; }
 
 KeyTable build_keys(const Profile& profile, int fans, double idle_temperature) {
     KeyTable keys;

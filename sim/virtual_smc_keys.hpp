@@ -28,10 +28,10 @@ struct Sensor {
 // A machine flavour: which keys exist, in which types, and how the fans are switched.
 struct Profile {
     std::string name;
-    std::string fan_type;   // type of F{n}Ac/Mn/Mx/Tg
-    std::string temp_type;  // type of the temperature keys
-    char mode_letter = 'm'; // F{n}md or F{n}Md
-    bool has_ftst = true;   // manual switching is gated by "Ftst"
+    std::string fan_type;    // type of F{n}Ac/Mn/Mx/Tg
+    std::string temp_type;   // type of the temperature keys
+    char mode_letter = 'm';  // F{n}md or F{n}Md
+    bool has_ftst = true;    // manual switching is gated by "Ftst"
     std::vector<Sensor> sensors;
     std::vector<std::pair<double, double>> fan_limits;  // (minimum, maximum) per fan
 };

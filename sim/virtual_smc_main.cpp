@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     if (!profile) return usage_error("unknown profile: " + args.profile);
     const int fans = args.fans >= 0 ? args.fans : static_cast<int>(profile->fan_limits.size());
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_signal;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);

@@ -10,13 +10,13 @@ namespace vsmc {
 
 namespace {
 
-constexpr double kFanTimeConstant = 1.0;   // seconds for a fan to cover 63 % of a speed change
-constexpr double kDieTimeConstant = 4.0;   // seconds for the die to follow load and airflow
-constexpr double kIdleDie = 32.0;          // °C at no load and no airflow
-constexpr double kHeatPerLoad = 0.6;       // °C per percent of load
-constexpr double kCoolingAtFullAir = 22.0; // °C taken away with every fan at its maximum
-constexpr double kCurveStart = 50.0;       // automatic mode: minimum speed up to here
-constexpr double kCurveEnd = 90.0;         // ... maximum speed from here
+constexpr double kFanTimeConstant = 1.0;    // seconds for a fan to cover 63 % of a speed change
+constexpr double kDieTimeConstant = 4.0;    // seconds for the die to follow load and airflow
+constexpr double kIdleDie = 32.0;           // °C at no load and no airflow
+constexpr double kHeatPerLoad = 0.6;        // °C per percent of load
+constexpr double kCoolingAtFullAir = 22.0;  // °C taken away with every fan at its maximum
+constexpr double kCurveStart = 50.0;        // automatic mode: minimum speed up to here
+constexpr double kCurveEnd = 90.0;          // ... maximum speed from here
 constexpr double kLongestStep = 0.05;
 constexpr double kLongestCatchUp = 120.0;  // beyond this the machine has settled anyway
 
@@ -62,8 +62,10 @@ void Machine::store(const std::string& key, std::vector<std::uint8_t> bytes, dou
     if (key == "Ftst") {
         const bool was_one = decode_number(entry.type, entry.bytes) == 1.0;
         const bool is_one = decode_number(entry.type, bytes) == 1.0;
-        if (!is_one) ftst_since_.reset();
-        else if (!was_one || !ftst_since_) ftst_since_ = now;
+        if (!is_one)
+            ftst_since_.reset();
+        else if (!was_one || !ftst_since_)
+            ftst_since_ = now;
     }
     entry.bytes = std::move(bytes);
 }

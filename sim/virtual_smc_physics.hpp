@@ -20,10 +20,10 @@ struct Options {
 };
 
 struct FanState {
-    double actual = 0;                  // RPM as the rotor turns now
-    std::optional<double> release_at;   // when a pending hand-back takes effect
-    std::uint8_t release_to = 0;        // the mode value it hands back to
-    bool stuck = false;                 // mode stays 1, whatever is written
+    double actual = 0;                 // RPM as the rotor turns now
+    std::optional<double> release_at;  // when a pending hand-back takes effect
+    std::uint8_t release_to = 0;       // the mode value it hands back to
+    bool stuck = false;                // mode stays 1, whatever is written
 };
 
 // The machine behind the keys: fans that spin toward their target, a die that heats with the

@@ -45,7 +45,7 @@ std::expected<sockaddr_un, std::string> address(const std::string& path) {
 std::expected<UniqueFd, std::string> listen_at(const std::string& path, mode_t mode) {
     auto addr = address(path);
     if (!addr) return std::unexpected(addr.error());
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) return std::unexpected(path + " exists and is not a socket");
         if (connect_local(path)) return std::unexpected("a device already answers at " + path);

@@ -125,7 +125,8 @@ TEST(VirtualSmcDevice, AnswersKeyInfoReadAndWriteRecords) {
     EXPECT_EQ(record_u32(read, smc_record::kDataSize), 1u);
     EXPECT_EQ(read[smc_record::kBytes], 2);
     EXPECT_EQ(d.handle(request("F0Tg", smc_record::kWriteKey, {0, 0}), 0, Caller::root)[smc_record::kResult], kRefused);
-    EXPECT_EQ(d.handle(request("F0Ac", smc_record::kWriteKey, {0, 0, 0, 0}), 0, Caller::root)[smc_record::kResult], kRefused);
+    EXPECT_EQ(d.handle(request("F0Ac", smc_record::kWriteKey, {0, 0, 0, 0}), 0, Caller::root)[smc_record::kResult],
+              kRefused);
     EXPECT_EQ(d.handle(request("FNum", 7), 0, Caller::root)[smc_record::kResult], kResultBadCommand);
     EXPECT_EQ(d.counts().at("FNum").read, 1u);
 }

@@ -31,8 +31,7 @@ std::optional<std::vector<std::uint8_t>> encode_number(std::string_view type, do
     if (type == "flt ") {
         const auto raw = std::bit_cast<std::uint32_t>(static_cast<float>(value));
         return std::vector<std::uint8_t>{static_cast<std::uint8_t>(raw), static_cast<std::uint8_t>(raw >> 8),
-                                         static_cast<std::uint8_t>(raw >> 16),
-                                         static_cast<std::uint8_t>(raw >> 24)};
+                                         static_cast<std::uint8_t>(raw >> 16), static_cast<std::uint8_t>(raw >> 24)};
     }
     if (type == "fpe2") {
         if (value < 0 || value > 16383.75) return std::nullopt;

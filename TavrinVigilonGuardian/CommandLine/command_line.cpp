@@ -49,8 +49,7 @@ std::string dispatch(const GuardianCommand& command) {
             }
             registerHelper(command.ownerUID, command.clientHash);
             return "Helper installed.";
-        case GuardianCommand::Verb::watch:
-            watch();
+        case GuardianCommand::Verb::watch: watch();
         case GuardianCommand::Verb::stop:
             // An administrator's stop ends the session whatever the thermal state.
             withGuardianLock([] { restore("userStopped", false); });

@@ -32,8 +32,7 @@ std::optional<GuardianCommand> parseCommandLine(const std::vector<std::string>& 
 // check for `effectiveUID`, the file-creation mask, the data directory's trust, the command.
 // Writes the success line to `out` or the failure's description to `err`, each with a line
 // feed, and returns the exit status (0 or 1). `watch` comes back only by failing.
-int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, std::ostream& out,
-                   std::ostream& err);
+int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, std::ostream& out, std::ostream& err);
 
 // The program entry: sets the process's guardian context, then runs its command line.
 int guardianMain(int argc, char** argv);

@@ -91,7 +91,8 @@ TEST_F(GuardianCommandLineRun, AWrongCommandLineGetsTheUsageEvenWithoutRoot) {
 }
 
 TEST_F(GuardianCommandLineRun, EveryCommandNeedsRootAndTouchesNothingWithout) {
-    for (const auto& words : std::vector<std::vector<std::string>>{{"stop"}, {"restore"}, {"watch"}, {"register", "501", hash}}) {
+    for (const auto& words :
+         std::vector<std::vector<std::string>>{{"stop"}, {"restore"}, {"watch"}, {"register", "501", hash}}) {
         EXPECT_EQ(run(words, 501), 1);
         EXPECT_EQ(err, "Administrator authorization is required.\n");
     }
@@ -108,7 +109,8 @@ TEST_F(GuardianCommandLineRun, RootCannotBeRegisteredAsTheOwner) {
 
 TEST_F(GuardianCommandLineRun, AnUnsafeDataDirectoryFailsEveryCommand) {
     ::chmod(dir.path().c_str(), 0775);
-    for (const auto& words : std::vector<std::vector<std::string>>{{"stop"}, {"restore"}, {"watch"}, {"register", "501", hash}}) {
+    for (const auto& words :
+         std::vector<std::vector<std::string>>{{"stop"}, {"restore"}, {"watch"}, {"register", "501", hash}}) {
         EXPECT_EQ(run(words), 1);
         EXPECT_EQ(err, "Unsafe ownership or permissions: " + dir.path() + "\n");
     }

@@ -15,7 +15,10 @@ constexpr std::uint32_t owner = 501;
 
 // The record of a registration for `owner` and a front end whose code is not this test program.
 WakeHelperInstallation registeredInstallation() {
-    return {.protocolVersion = 3, .ownerUID = owner, .clientHash = std::string(40, 'b'), .helperHash = std::string(40, 'c')};
+    return {.protocolVersion = 3,
+            .ownerUID = owner,
+            .clientHash = std::string(40, 'b'),
+            .helperHash = std::string(40, 'c')};
 }
 
 const char* const refusal = "허용되지 않은 요청입니다.";
@@ -259,7 +262,8 @@ TEST_F(ControlTest, AnAcceptedOwnerWhoseCodeDiffersNeverReachesTheControl) {
     XPCListener listener("app.tavrin.vigilon.guardian", folder.socketPath());
     ListenerDelegate delegate(installation, WakeIPCContract::requirement(installation.clientHash), installLockPath);
     // This test program is the peer, and its code is not the registered front end.
-    FakePeer peer(owner, [&](const auto& connection) { return delegate.shouldAcceptNewConnection(listener, connection); });
+    FakePeer peer(owner,
+                  [&](const auto& connection) { return delegate.shouldAcceptNewConnection(listener, connection); });
     EXPECT_FALSE(peer.admitted);
 }
 

@@ -16,8 +16,8 @@ const char* const unsafe = "안전하지 않은 설치 잠금입니다.";
 const char* const busy = "설치 또는 제거가 진행 중입니다. 잠시 후 다시 시도해 주세요.";
 
 std::size_t openDescriptors() {
-    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                  std::filesystem::directory_iterator()));
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
 }
 
 class InstallLockTest : public ::testing::Test {

@@ -33,14 +33,10 @@ void runUnit(void* context) noexcept {
     (*unit)();
 }
 
-void runTick(void* context) noexcept {
-    (*static_cast<Work*>(context))();
-}
+void runTick(void* context) noexcept { (*static_cast<Work*>(context))(); }
 
 // Runs on the queue once the source is cancelled and its last tick has ended.
-void releaseTick(void* context) noexcept {
-    delete static_cast<Work*>(context);
-}
+void releaseTick(void* context) noexcept { delete static_cast<Work*>(context); }
 
 void nothing(void*) noexcept {}
 

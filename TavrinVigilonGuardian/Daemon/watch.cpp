@@ -59,7 +59,8 @@ WatcherService::WatcherService(const std::string& socketPath, const std::string&
     watchTick(std::nullopt);
 
     // From now on ticks share the queue with requests.
-    powerQueue().startTimer(tickPeriod, tickPeriod, [] { watchTick(std::nullopt); }, tickLeeway);
+    powerQueue().startTimer(
+        tickPeriod, tickPeriod, [] { watchTick(std::nullopt); }, tickLeeway);
     timerArmed_ = true;
 
     // Requests arrive from here on.

@@ -44,8 +44,7 @@ protected:
 
         GuardianSystem system = GuardianSystem::production();
         const std::string toolPath = pmset();
-        system.run = [toolPath](const std::string& program, const std::vector<std::string>& arguments,
-                                double timeout) {
+        system.run = [toolPath](const std::string& program, const std::vector<std::string>& arguments, double timeout) {
             return run(program == "/usr/bin/pmset" ? toolPath : program, arguments, timeout);
         };
         system.thermalState = [] { return std::int64_t{0}; };
@@ -65,9 +64,9 @@ protected:
     // A session's start, as the daemon's start request would run it under the guardian lock.
     static void startSession() {
         auto& context = guardianContext();
-        atomicWrite(Heartbeat{.pid = ::getpid(), .bootTime = context.system.bootTime(),
-                              .uptime = context.system.uptime()},
-                    context.heartbeatPath, false);
+        atomicWrite(
+            Heartbeat{.pid = ::getpid(), .bootTime = context.system.bootTime(), .uptime = context.system.uptime()},
+            context.heartbeatPath, false);
         start(10, WakeThermalLimit::fair);
     }
 

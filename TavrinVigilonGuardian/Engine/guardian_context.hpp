@@ -31,9 +31,8 @@ struct GuardianSystem {
     // The system's announcements of a new thermal state (observeThermalState). Unless set,
     // nothing is observed and the tick alone reads the state.
     std::function<std::unique_ptr<ThermalStateObservation>(std::function<void(std::int64_t state)> changed)>
-        observeThermalState = [](const std::function<void(std::int64_t)>&) {
-            return std::unique_ptr<ThermalStateObservation>();
-        };
+        observeThermalState =
+            [](const std::function<void(std::int64_t)>&) { return std::unique_ptr<ThermalStateObservation>(); };
 
     static GuardianSystem production();
 };

@@ -69,16 +69,15 @@ struct FakePmset {
         std::string call = program;
         for (const auto& argument : arguments) call += " " + argument;
         calls.push_back(call);
-        const std::string verb = arguments == std::vector<std::string>{"-g"}   ? "get"
-                                 : arguments == std::vector<std::string>{"sleepnow"} ? "sleepnow"
+        const std::string verb = arguments == std::vector<std::string>{"-g"}               ? "get"
+                                 : arguments == std::vector<std::string>{"sleepnow"}       ? "sleepnow"
                                  : arguments.size() == 3 && arguments[1] == "disablesleep" ? "set"
-                                                                                            : "other";
+                                                                                           : "other";
         if (program != "/usr/bin/pmset" || verb == "other") throw GuardianError("unexpected call: " + call);
         if (failing.contains(verb)) throw GuardianError("pmset failed: injected " + verb);
         if (verb == "get") {
             if (report) return *report;
-            return std::string("System-wide power settings:\n SleepDisabled\t\t") + (sleepDisabled ? "1" : "0") +
-                   "\n";
+            return std::string("System-wide power settings:\n SleepDisabled\t\t") + (sleepDisabled ? "1" : "0") + "\n";
         }
         if (verb == "set") {
             if (!ignoreSet) sleepDisabled = arguments[2] == "1";

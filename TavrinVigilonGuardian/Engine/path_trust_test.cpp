@@ -33,16 +33,11 @@ TEST(PathTrust, RuleOnRealFilesAndLinks) {
     ASSERT_EQ(::symlink((dir / "folder").c_str(), (dir / "folder-link").c_str()), 0);
 
     const std::vector<TrustCase> cases{
-        {sound, false, true},
-        {privateFile, false, true},
-        {dir / "folder", true, true},
-        {dir / "missing", false, false},
-        {dir / "link", false, false},
-        {dir / "folder-link", true, false},
-        {groupWritable, false, false},
-        {otherWritable, false, false},
-        {foreign, false, false},
-        {dir / "folder", false, false},
+        {sound, false, true},          {privateFile, false, true},
+        {dir / "folder", true, true},  {dir / "missing", false, false},
+        {dir / "link", false, false},  {dir / "folder-link", true, false},
+        {groupWritable, false, false}, {otherWritable, false, false},
+        {foreign, false, false},       {dir / "folder", false, false},
         {sound, true, false},
     };
     for (const auto& c : cases) {

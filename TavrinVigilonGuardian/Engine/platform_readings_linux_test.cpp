@@ -46,8 +46,12 @@ TEST(PlatformReadings, BatteryLevelFromTheSystemBattery) {
     writeSupply(root, "BAT1", {{"type", "Battery"}, {"energy_now", "33333"}, {"energy_full", "50000"}});
     EXPECT_EQ(batteryPercentFrom(root.path()), 66);
 
-    writeSupply(root, "BAT1", {{"type", "Battery"}, {"energy_now", "1"}, {"energy_full", "0"},
-                               {"charge_now", "4100"}, {"charge_full", "4000"}});
+    writeSupply(root, "BAT1",
+                {{"type", "Battery"},
+                 {"energy_now", "1"},
+                 {"energy_full", "0"},
+                 {"charge_now", "4100"},
+                 {"charge_full", "4000"}});
     EXPECT_EQ(batteryPercentFrom(root.path()), 102) << "not clamped";
 
     writeSupply(root, "BAT1", {{"type", "Battery"}, {"scope", "System"}, {"capacity", "15"}});

@@ -13,7 +13,9 @@ TEST(PowerReport, ReadsTheValueUnderAnyBlanks) {
     EXPECT_EQ(sleepDisabled(std::string(header) + "SleepDisabled 0"), false);
     EXPECT_EQ(sleepDisabled(std::string("  System-wide power settings:\t\n") + "\t SleepDisabled  \t 1 \t\n"), true);
     EXPECT_EQ(sleepDisabled("Currently in use:\n SleepDisabled\t\t1\n standby 1\n"), true) << "no header needed";
-    EXPECT_EQ(sleepDisabled(std::string(header) + "\xC2\xA0SleepDisabled\xE2\x80\x83" "1\n"), true)
+    EXPECT_EQ(sleepDisabled(std::string(header) + "\xC2\xA0SleepDisabled\xE2\x80\x83"
+                                                  "1\n"),
+              true)
         << "Unicode blanks separate fields";
 }
 
@@ -34,8 +36,8 @@ TEST(PowerReport, AmbiguousOrMalformedLinesGiveNoValue) {
 
 TEST(PowerReport, EveryLineBreakSeparatesLines) {
     for (const char* brk : {"\n", "\r", "\r\n", "\v", "\f", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
-        const std::string report = std::string("System-wide power settings:") + brk + " SleepDisabled 1" + brk +
-                                   " standby 0" + brk;
+        const std::string report =
+            std::string("System-wide power settings:") + brk + " SleepDisabled 1" + brk + " standby 0" + brk;
         EXPECT_EQ(sleepDisabled(report), true) << "break " << static_cast<int>(brk[0]);
     }
     // Were the breaks not recognised, these would be one line with too many fields.

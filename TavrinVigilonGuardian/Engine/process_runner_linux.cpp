@@ -55,9 +55,8 @@ void closeInherited(int keep) noexcept {
     if ((kept == 3 || ::close_range(3, kept - 1, 0) == 0) && ::close_range(kept + 1, ~0U, 0) == 0) return;
     // Kernels without close_range: every possible descriptor, one by one.
     rlimit limit{};
-    const rlim_t last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                            ? limit.rlim_cur
-                            : 65536;
+    const rlim_t last =
+        ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY ? limit.rlim_cur : 65536;
     for (rlim_t fd = 3; fd < last; ++fd) {
         if (static_cast<int>(fd) != keep) ::close(static_cast<int>(fd));
     }
@@ -116,8 +115,7 @@ pid_t launch(const ChildPlan& plan, UniqueFd& reportWrite, int reportRead, const
     int code = 0;
     std::size_t received = 0;
     while (received < sizeof code) {
-        const ssize_t count =
-            ::read(reportRead, reinterpret_cast<char*>(&code) + received, sizeof code - received);
+        const ssize_t count = ::read(reportRead, reinterpret_cast<char*>(&code) + received, sizeof code - received);
         if (count > 0) {
             received += static_cast<std::size_t>(count);
         } else if (count == 0 || errno != EINTR) {

@@ -152,8 +152,7 @@ TEST_F(ProcessRunnerTest, ChildDoesNotOutliveAKilledGuardian) {
     }
     int status = -1;
     ASSERT_EQ(::waitpid(middle, &status, 0), middle);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "tool outlived its guardian, wait status " << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "tool outlived its guardian, wait status " << status;
 }
 
 TEST_F(ProcessRunnerTest, TimeOutEndsTheChild) {

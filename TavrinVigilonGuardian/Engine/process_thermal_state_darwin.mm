@@ -2,9 +2,7 @@
 
 #include <Foundation/Foundation.h>
 
-std::int64_t processThermalState() {
-    return static_cast<std::int64_t>([NSProcessInfo processInfo].thermalState);
-}
+std::int64_t processThermalState() { return static_cast<std::int64_t>([NSProcessInfo processInfo].thermalState); }
 
 namespace {
 

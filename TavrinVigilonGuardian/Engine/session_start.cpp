@@ -81,8 +81,8 @@ void start(std::int64_t minutes, WakeThermalLimit thermalLimit) {
         throw GuardianError("Cannot start safely: " + *reason);
     }
 
-    if (const auto reason = WakePowerPolicy::stopReason(record, now, uptime, bootIdentity,
-                                                        context.system.batteryPercent(), false)) {
+    if (const auto reason =
+            WakePowerPolicy::stopReason(record, now, uptime, bootIdentity, context.system.batteryPercent(), false)) {
         throw GuardianError("Cannot start safely: " + *reason);
     }
 

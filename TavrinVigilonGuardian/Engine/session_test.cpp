@@ -162,7 +162,8 @@ TEST_F(SessionTest, StartRefusedByPolicy) {
 
 TEST_F(SessionTest, StartLeavesSomeoneElsesSleepSettingAlone) {
     machine->pmset.sleepDisabled = true;
-    EXPECT_EQ(startFailure(), "SleepDisabled is already enabled outside Vigilon. Restore normal sleep before starting.");
+    EXPECT_EQ(startFailure(),
+              "SleepDisabled is already enabled outside Vigilon. Restore normal sleep before starting.");
     EXPECT_TRUE(machine->pmset.sleepDisabled);
     EXPECT_FALSE(marker());
 
@@ -222,8 +223,8 @@ TEST_F(SessionTest, FailedRecordWriteIsUndone) {
 
     EXPECT_EQ(failure, "Cannot write " + context().statePath + ".");
     EXPECT_FALSE(machine->pmset.sleepDisabled);
-    EXPECT_EQ(machine->pmset.calls, (std::vector<std::string>{"/usr/bin/pmset -g", "/usr/bin/pmset -a disablesleep 0",
-                                                              "/usr/bin/pmset -g"}))
+    EXPECT_EQ(machine->pmset.calls,
+              (std::vector<std::string>{"/usr/bin/pmset -g", "/usr/bin/pmset -a disablesleep 0", "/usr/bin/pmset -g"}))
         << "sleep was never disabled, and the undo still made sure of it";
     EXPECT_TRUE(marker()) << "the restore could not record its end either; the retry stays with the watcher";
     EXPECT_FALSE(exists(context().statePath));

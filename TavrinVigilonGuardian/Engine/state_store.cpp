@@ -13,8 +13,7 @@ std::string readTrustedFile(const std::string& path) {
         case TrustFailure::missing:
         case TrustFailure::link:
         case TrustFailure::untrusted: throw GuardianError("Unsafe ownership or permissions: " + path);
-        case TrustFailure::too_large:
-            throw GuardianError("Cannot read " + path + ": larger than any record.");
+        case TrustFailure::too_large: throw GuardianError("Cannot read " + path + ": larger than any record.");
         case TrustFailure::unreadable: break;
     }
     throw GuardianError("Cannot read " + path + ".");

@@ -46,13 +46,11 @@ std::string trimWhere(std::string_view text, Strip strip) {
 
 bool isValidUtf8(std::string_view bytes) { return is_valid_utf8(bytes); }
 
-bool isLineBreak(char32_t c) {
-    return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
+bool isLineBreak(char32_t c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
 
 bool isBlank(char32_t c) {
-    return c == 0x09 || c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
-           c == 0x202F || c == 0x205F || c == 0x3000;
+    return c == 0x09 || c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
 }
 
 // A CR LF pair yields an empty piece between CR and LF, which is dropped with the other empty lines.

@@ -45,9 +45,8 @@ TEST(WakeGuardianState, IdleRecordWritesOnlyRequiredKeys) {
 TEST(WakeGuardianState, RunningSessionRoundTripsWithItsKeys) {
     const auto session = runningSession();
     const std::string text = encodeJSON(session);
-    EXPECT_EQ(keysOf(text), (std::set<std::string>{"schemaVersion", "active", "startedAt", "expiresAt",
-                                                   "startedUptime", "deadlineUptime", "bootTime", "lastUpdated",
-                                                   "thermalLimit"}));
+    EXPECT_EQ(keysOf(text), (std::set<std::string>{"schemaVersion", "active", "startedAt", "expiresAt", "startedUptime",
+                                                   "deadlineUptime", "bootTime", "lastUpdated", "thermalLimit"}));
     EXPECT_EQ(decodeGuardianState(text), session);
 
     auto ended = WakeGuardianState::idle("복구", "재시도: \"x\"", 0.1 + 0.2);

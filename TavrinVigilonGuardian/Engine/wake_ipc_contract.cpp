@@ -12,8 +12,8 @@ namespace WakeIPCContract {
 bool accepts(std::string_view request, std::int64_t minutes, std::int64_t thermalLimit) {
     // A session: an allowed duration and any known limit.
     if (request == "start") {
-        const auto* allowed = std::find(WakePowerPolicy::allowedMinutes.begin(),
-                                        WakePowerPolicy::allowedMinutes.end(), minutes);
+        const auto* allowed =
+            std::find(WakePowerPolicy::allowedMinutes.begin(), WakePowerPolicy::allowedMinutes.end(), minutes);
         if (allowed == WakePowerPolicy::allowedMinutes.end()) return false;
         return wakeThermalLimit(thermalLimit).has_value();
     }

@@ -53,9 +53,8 @@ bool recordIsValid(const WakeGuardianState& state, double now, double uptime, st
 
 }  // namespace
 
-std::optional<std::string> stopReason(const WakeGuardianState& state, double now, double uptime,
-                                      std::int64_t bootTime, std::optional<std::int64_t> batteryPercent,
-                                      bool thermalDanger) {
+std::optional<std::string> stopReason(const WakeGuardianState& state, double now, double uptime, std::int64_t bootTime,
+                                      std::optional<std::int64_t> batteryPercent, bool thermalDanger) {
     if (!state.active) return std::nullopt;
     if (thermalDanger) return "thermal";
     if (!recordIsValid(state, now, uptime, bootTime)) return "invalidState";

@@ -30,15 +30,13 @@ inline constexpr const char* daemonLabel = "app.tavrin.vigilon.guardian";
 std::optional<std::int64_t> minutes(std::string_view text);
 
 // Why a session described by `state` must end now, or no value while it may go on.
-std::optional<std::string> stopReason(const WakeGuardianState& state, double now, double uptime,
-                                      std::int64_t bootTime, std::optional<std::int64_t> batteryPercent,
-                                      bool thermalDanger);
+std::optional<std::string> stopReason(const WakeGuardianState& state, double now, double uptime, std::int64_t bootTime,
+                                      std::optional<std::int64_t> batteryPercent, bool thermalDanger);
 
 // Restores with the effective reason and, after a thermal stop, asks the system to sleep.
 // Returns whether a stop was carried out; a failed restore keeps a pending thermal stop pending.
 bool applySafetyStop(const std::optional<std::string>& reason, bool ownsSetting, bool& pendingThermalStop,
-                     const std::function<void(const std::string&)>& restore,
-                     const std::function<void()>& requestSleep);
+                     const std::function<void(const std::string&)>& restore, const std::function<void()>& requestSleep);
 
 // The SleepDisabled value a power-management report states, or no value when the report is
 // missing, ambiguous or malformed.

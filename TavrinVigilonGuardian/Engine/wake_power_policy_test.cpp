@@ -15,12 +15,12 @@ TEST(WakePowerPolicy, AllowedMinutesAndTheirText) {
     EXPECT_EQ(WakePowerPolicy::allowedMinutes[2], 30);
     EXPECT_EQ(WakePowerPolicy::allowedMinutes[3], 60);
     EXPECT_EQ(WakePowerPolicy::allowedMinutes.back(), 1440);
-    for (const auto& [text, minutes] : std::vector<std::pair<const char*, std::int64_t>>{
-             {"10", 10}, {"30", 30}, {"60", 60}, {"1440", 1440}}) {
+    for (const auto& [text, minutes] :
+         std::vector<std::pair<const char*, std::int64_t>>{{"10", 10}, {"30", 30}, {"60", 60}, {"1440", 1440}}) {
         EXPECT_EQ(WakePowerPolicy::minutes(text), minutes) << text;
     }
-    for (const char* text : {"0", "15", "45", "90", "1500", "+10", "-10", "010", " 10", "10 ", "", "1e1",
-                             "99999999999999999999999"}) {
+    for (const char* text :
+         {"0", "15", "45", "90", "1500", "+10", "-10", "010", " 10", "10 ", "", "1e1", "99999999999999999999999"}) {
         EXPECT_EQ(WakePowerPolicy::minutes(text), std::nullopt) << text;
     }
 }

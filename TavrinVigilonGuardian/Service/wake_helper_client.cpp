@@ -30,8 +30,8 @@ std::string WakeHelperClient::request(const std::string& verb, std::int64_t minu
     std::shared_ptr<WakeIPCReply> reply;
     {
         // The connection, pinned to the expected guardian.
-        auto connection = std::make_shared<XPCClientConnection>(WakePowerPolicy::daemonLabel,
-                                                                XPCConnectionPrivileged, socketPath_);
+        auto connection =
+            std::make_shared<XPCClientConnection>(WakePowerPolicy::daemonLabel, XPCConnectionPrivileged, socketPath_);
         connection->setCodeSigningRequirement(requirement);
         connection->setRemoteObjectInterface(tavrinWakeControlInterface());
 

@@ -47,8 +47,9 @@ struct Guardian {
                   if (!WakeIPCContract::accepts(verb, minutes, limit)) return reply(false, "허용되지 않은 요청입니다.");
                   perform(verb, minutes, limit, std::move(reply));
               })),
-          delegate(std::make_shared<CallbackDelegate>(
-              [this, clientRequirement](const auto& connection) { return exportTo(connection, control, clientRequirement); })) {
+          delegate(std::make_shared<CallbackDelegate>([this, clientRequirement](const auto& connection) {
+              return exportTo(connection, control, clientRequirement);
+          })) {
         listener.setDelegate(delegate);
         listener.resume();
     }
@@ -111,8 +112,8 @@ TEST(WakeHelperClient, UnreachableRefusingOrForeignGuardiansAreNotUsed) {
     {
         ServiceFolder folder;
         EXPECT_EQ(outcome([&] {
-                      return WakeHelperClient(folder.socketPath(), 20s).request("ping", 0, WakeThermalLimit::fair,
-                                                                               ownCodeHash());
+                      return WakeHelperClient(folder.socketPath(), 20s)
+                          .request("ping", 0, WakeThermalLimit::fair, ownCodeHash());
                   }),
                   "WakeIPCError: " + kUnreachable);
     }
@@ -159,9 +160,7 @@ TEST(WakeHelperClient, SilenceEndsInTheTimeOutAndALateReplyIsIgnored) {
     Guardian guardian([&](const std::string&, std::int64_t, std::int64_t, TavrinWakeReply reply) {
         held.set_value(std::move(reply));
     });
-    EXPECT_EQ(outcome([&] {
-                  return guardian.client(1s).request("restore", 0, WakeThermalLimit::fair, ownCodeHash());
-              }),
+    EXPECT_EQ(outcome([&] { return guardian.client(1s).request("restore", 0, WakeThermalLimit::fair, ownCodeHash()); }),
               "WakeIPCError: " + kTimedOut);
     ASSERT_EQ(heldReply.wait_for(20s), std::future_status::ready);
     // Answering a client that has given up neither raises nor reaches it.
@@ -221,8 +220,8 @@ TEST(WakeHelperClient, AnnouncedHashAloneIsNotTrusted) {
 TEST(WakeHelperClient, BrokenTransportReachesTheCallerUnchanged) {
     HandWrittenServer server(encodeAnnouncement(ownCodeHash()), "{\"ok\":true");
     EXPECT_EQ(outcome([&] {
-                  return WakeHelperClient(server.folder.socketPath(), 20s).request("ping", 0, WakeThermalLimit::fair,
-                                                                                  ownCodeHash());
+                  return WakeHelperClient(server.folder.socketPath(), 20s)
+                      .request("ping", 0, WakeThermalLimit::fair, ownCodeHash());
               }),
               "XPCError: The service sent a message that could not be read.");
     EXPECT_TRUE(server.requested);
@@ -261,11 +260,11 @@ TEST(WakeHelperClient, ServerMustRunAsRoot) {
     readyWrite.reset();
     char byte = 0;
     ASSERT_EQ(::read(readyRead.get(), &byte, 1), 1);
-    EXPECT_EQ(outcome([&] {
-                  return WakeHelperClient(folder.socketPath(), 20s).request("ping", 0, WakeThermalLimit::fair,
-                                                                           ownCodeHash());
-              }),
-              "WakeIPCError: " + kUnreachable);
+    EXPECT_EQ(
+        outcome([&] {
+            return WakeHelperClient(folder.socketPath(), 20s).request("ping", 0, WakeThermalLimit::fair, ownCodeHash());
+        }),
+        "WakeIPCError: " + kUnreachable);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -295,7 +294,8 @@ TEST(WakeHelperClient, UnprivilegedCallerReachesTheRootGuardian) {
 
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setresgid(501, 501, 501) == 0 && ::setresuid(501, 501, 501) == 0) ::execve(program, arguments, environment);
+        if (::setresgid(501, 501, 501) == 0 && ::setresuid(501, 501, 501) == 0)
+            ::execve(program, arguments, environment);
         ::_exit(127);
     }
     ASSERT_GT(child, 0);
@@ -312,8 +312,9 @@ TEST(WakeHelperClientAsUser, DISABLED_Ping) {
     const char* hash = std::getenv("VIGILON_TEST_HASH");
     ASSERT_TRUE(socketPath && hash);
     ASSERT_NE(::geteuid(), 0u);
-    EXPECT_EQ(outcome([&] { return WakeHelperClient(socketPath, 20s).request("ping", 0, WakeThermalLimit::fair, hash); }),
-              "3");
+    EXPECT_EQ(
+        outcome([&] { return WakeHelperClient(socketPath, 20s).request("ping", 0, WakeThermalLimit::fair, hash); }),
+        "3");
 }
 
 }  // namespace

@@ -64,8 +64,10 @@ TEST(WakeIPCReply, ConcurrentFinishesDeliverExactlyOneOutcome) {
         for (int i = 0; i < kThreads; ++i) {
             callers.emplace_back([&, i] {
                 while (!go) std::this_thread::yield();
-                if (i % 2 == 0) request.reply->finish(WakeIPCResult("reply " + std::to_string(i)));
-                else request.reply->finish(wakeIPCFailure("failure " + std::to_string(i)));
+                if (i % 2 == 0)
+                    request.reply->finish(WakeIPCResult("reply " + std::to_string(i)));
+                else
+                    request.reply->finish(wakeIPCFailure("failure " + std::to_string(i)));
                 if (i == 1) request.connection->invalidate();
             });
         }

@@ -28,8 +28,8 @@ struct XPCClientConnection::Channel : std::enable_shared_from_this<Channel> {
     int callbacksRunning = 0;  // the caller's handlers and replies under way on platform threads
 
     void watchPlatform();
-    void send(const std::string& request, std::int64_t minutes, std::int64_t thermalLimit,
-              TavrinWakeReply reply, const std::function<void(const XPCError&)>& onError);
+    void send(const std::string& request, std::int64_t minutes, std::int64_t thermalLimit, TavrinWakeReply reply,
+              const std::function<void(const XPCError&)>& onError);
     void invalidate();
     void endedByPlatform();
     void interrupted();
@@ -73,14 +73,11 @@ bool endsWithTheConnection(NSError* error) {
            (error.code == NSXPCConnectionInterrupted || error.code == NSXPCConnectionInvalid);
 }
 
-XPCError platformError(NSError* error) {
-    return XPCError(stdStringFrom(error.localizedDescription));
-}
+XPCError platformError(NSError* error) { return XPCError(stdStringFrom(error.localizedDescription)); }
 
 class RemoteProxy final : public TavrinWakeControl {
 public:
-    RemoteProxy(std::shared_ptr<XPCClientConnection::Channel> channel,
-                std::function<void(const XPCError&)> handler)
+    RemoteProxy(std::shared_ptr<XPCClientConnection::Channel> channel, std::function<void(const XPCError&)> handler)
         : channel_(std::move(channel)), errorHandler_(std::move(handler)) {}
 
     void perform(const std::string& request, std::int64_t minutes, std::int64_t thermalLimit,
@@ -98,19 +95,18 @@ private:
 void XPCClientConnection::Channel::watchPlatform() {
     const std::weak_ptr<Channel> weak = weak_from_this();
     connection.invalidationHandler = ^{
-        if (const auto channel = weak.lock()) channel->endedByPlatform();
+      if (const auto channel = weak.lock()) channel->endedByPlatform();
     };
     connection.interruptionHandler = ^{
-        if (const auto channel = weak.lock()) channel->interrupted();
+      if (const auto channel = weak.lock()) channel->interrupted();
     };
 }
 
 // Each call gets a proxy of its own, so that its error handler knows whether the call was made
 // on a connection already invalidated: such a call gets the platform's error, as
 // XPCClientConnection promises, while a call the invalidation overtook is dropped.
-void XPCClientConnection::Channel::send(const std::string& request, std::int64_t minutes,
-                                        std::int64_t thermalLimit, TavrinWakeReply reply,
-                                        const std::function<void(const XPCError&)>& onError) {
+void XPCClientConnection::Channel::send(const std::string& request, std::int64_t minutes, std::int64_t thermalLimit,
+                                        TavrinWakeReply reply, const std::function<void(const XPCError&)>& onError) {
     bool late = false;
     {
         const std::lock_guard lock(mutex);
@@ -119,24 +115,24 @@ void XPCClientConnection::Channel::send(const std::string& request, std::int64_t
     const std::weak_ptr<Channel> weak = weak_from_this();
     const std::function<void(const XPCError&)> handler = onError;
     id<TavrinWakeControl> proxy = [connection remoteObjectProxyWithErrorHandler:^(NSError* error) {
-        if (!handler) return;
-        if (late) {
-            handler(platformError(error));
-            return;
-        }
-        if (endsWithTheConnection(error)) return;
-        if (const auto channel = weak.lock()) {
-            channel->deliver([&] { handler(platformError(error)); });
-        }
+      if (!handler) return;
+      if (late) {
+          handler(platformError(error));
+          return;
+      }
+      if (endsWithTheConnection(error)) return;
+      if (const auto channel = weak.lock()) {
+          channel->deliver([&] { handler(platformError(error)); });
+      }
     }];
     [proxy perform:nsStringFrom(request)
              minutes:minutes
         thermalLimit:thermalLimit
                reply:^(BOOL success, NSString* message) {
-                   if (!reply) return;
-                   if (const auto channel = weak.lock()) {
-                       channel->deliver([&] { reply(success, stdStringFrom(message)); });
-                   }
+                 if (!reply) return;
+                 if (const auto channel = weak.lock()) {
+                     channel->deliver([&] { reply(success, stdStringFrom(message)); });
+                 }
                }];
 }
 
@@ -211,19 +207,16 @@ void XPCClientConnection::Channel::invalidate() {
 // Only the privileged option means anything here: it looks the service up among the system's
 // daemons, where only root can register one. The socket path is the Linux stand-in's; a mach
 // service has none.
-XPCClientConnection::XPCClientConnection(const std::string& machServiceName,
-                                         std::uint64_t options) {
+XPCClientConnection::XPCClientConnection(const std::string& machServiceName, std::uint64_t options) {
     NSXPCConnectionOptions platformOptions = 0;
     if ((options & XPCConnectionPrivileged) != 0) platformOptions |= NSXPCConnectionPrivileged;
-    NSXPCConnection* const connection =
-        [[NSXPCConnection alloc] initWithMachServiceName:nsStringFrom(machServiceName)
-                                                 options:platformOptions];
+    NSXPCConnection* const connection = [[NSXPCConnection alloc] initWithMachServiceName:nsStringFrom(machServiceName)
+                                                                                 options:platformOptions];
     channel_ = std::make_shared<Channel>(connection);
     channel_->watchPlatform();
 }
 
-XPCClientConnection::XPCClientConnection(const std::string& machServiceName, std::uint64_t options,
-                                         const std::string&)
+XPCClientConnection::XPCClientConnection(const std::string& machServiceName, std::uint64_t options, const std::string&)
     : XPCClientConnection(machServiceName, options) {}
 
 XPCClientConnection::~XPCClientConnection() { channel_->invalidate(); }

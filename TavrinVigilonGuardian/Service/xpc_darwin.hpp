@@ -29,9 +29,7 @@
 // local socket.
 inline NSString* nsStringFrom(std::string_view text) {
     const std::string repaired = repair_utf8(text);
-    return [[NSString alloc] initWithBytes:repaired.data()
-                                    length:repaired.size()
-                                  encoding:NSUTF8StringEncoding];
+    return [[NSString alloc] initWithBytes:repaired.data() length:repaired.size() encoding:NSUTF8StringEncoding];
 }
 
 // Text from the other side ends at its first NUL byte, which no message of this service holds.

@@ -162,8 +162,8 @@ TEST(XPCEndpoint, OnlyTheOwnersProcessesAreLetIn) {
 TEST(XPCEndpoint, CurrentConnectionIsTheCallersDuringACallOnly) {
     std::shared_ptr<XPCServerConnection> accepted;
     std::atomic<bool> sameConnection{false};
-    const auto control = std::make_shared<CallbackControl>(
-        [&](const std::string&, std::int64_t, std::int64_t, TavrinWakeReply reply) {
+    const auto control =
+        std::make_shared<CallbackControl>([&](const std::string&, std::int64_t, std::int64_t, TavrinWakeReply reply) {
             const auto current = XPCServerConnection::currentConnection();
             sameConnection = current && current == accepted && current->effectiveUserIdentifier() == 0;
             reply(true, "");
@@ -183,8 +183,9 @@ TEST(XPCEndpoint, CurrentConnectionIsTheCallersDuringACallOnly) {
 }
 
 TEST(XPCEndpoint, WhatIsNotACallEndsTheConnection) {
-    for (const std::string& bad : std::initializer_list<std::string>{"not json", "{\"verb\":\"ping\",\"minutes\":0}",
-                                  "{\"verb\":\"ping\",\"minutes\":0.0,\"thermalLimit\":1}"}) {
+    for (const std::string& bad :
+         std::initializer_list<std::string>{"not json", "{\"verb\":\"ping\",\"minutes\":0}",
+                                            "{\"verb\":\"ping\",\"minutes\":0.0,\"thermalLimit\":1}"}) {
         const auto control = echoControl();
         Endpoint endpoint([&](const auto& connection) { return exportTo(connection, control); });
         endpoint.listener.resume();

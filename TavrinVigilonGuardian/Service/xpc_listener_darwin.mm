@@ -48,8 +48,7 @@ struct XPCListener::Endpoint {
     return self;
 }
 
-- (BOOL)listener:(NSXPCListener*)listener
-    shouldAcceptNewConnection:(NSXPCConnection*)newConnection {
+- (BOOL)listener:(NSXPCListener*)listener shouldAcceptNewConnection:(NSXPCConnection*)newConnection {
     (void)listener;
     return _admission->admit(newConnection);
 }
@@ -97,7 +96,7 @@ bool XPCListener::Endpoint::Admission::admit(NSXPCConnection* incoming) {
     }
     const std::weak_ptr<Admission> weakAdmission = weak_from_this();
     incoming.invalidationHandler = ^{
-        if (const auto live = weakAdmission.lock()) live->forget(key);
+      if (const auto live = weakAdmission.lock()) live->forget(key);
     };
 
     bool accepted = false;
@@ -147,18 +146,14 @@ std::vector<std::shared_ptr<XPCServerConnection>> XPCListener::Endpoint::Admissi
 // launchd hands the daemon its mach service; no path exists on the Mac, so the socket path,
 // which only the Linux stand-in needs, is ignored. The listener needs no identity of its own
 // here: the client's requirement on this program's code is enforced by the platform.
-XPCListener::XPCListener(const std::string& machServiceName)
-    : endpoint_(std::make_unique<Endpoint>()) {
+XPCListener::XPCListener(const std::string& machServiceName) : endpoint_(std::make_unique<Endpoint>()) {
     endpoint_->admission->owner = this;
-    endpoint_->listener =
-        [[NSXPCListener alloc] initWithMachServiceName:nsStringFrom(machServiceName)];
-    endpoint_->forwarder =
-        [[TavrinListenerDelegateForwarder alloc] initWithAdmission:endpoint_->admission];
+    endpoint_->listener = [[NSXPCListener alloc] initWithMachServiceName:nsStringFrom(machServiceName)];
+    endpoint_->forwarder = [[TavrinListenerDelegateForwarder alloc] initWithAdmission:endpoint_->admission];
     endpoint_->listener.delegate = endpoint_->forwarder;
 }
 
-XPCListener::XPCListener(const std::string& machServiceName, const std::string&)
-    : XPCListener(machServiceName) {}
+XPCListener::XPCListener(const std::string& machServiceName, const std::string&) : XPCListener(machServiceName) {}
 
 XPCListener::~XPCListener() { invalidate(); }
 

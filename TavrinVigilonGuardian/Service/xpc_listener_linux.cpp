@@ -42,8 +42,8 @@ struct XPCListener::Endpoint {
     std::string path;
     std::string ownCodeHash;  // what every admitted peer is told this server runs
     UniqueFd socket;
-    ino_t socketInode = 0;    // the file bound, so that only it is ever removed
-    UniqueFd stop;            // an eventfd: readable once the listener is invalidated
+    ino_t socketInode = 0;  // the file bound, so that only it is ever removed
+    UniqueFd stop;          // an eventfd: readable once the listener is invalidated
     std::string requirement;
     std::shared_ptr<XPCListenerDelegate> delegate;
     std::thread acceptor;

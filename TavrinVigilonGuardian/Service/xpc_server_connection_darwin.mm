@@ -75,15 +75,13 @@ XPCServerConnection::Transport::~Transport() {
 }
 
 std::shared_ptr<XPCServerConnection> adoptServerConnection(NSXPCConnection* connection) {
-    auto wrapper = std::make_shared<XPCServerConnection>(
-        std::make_unique<XPCServerConnection::Transport>(connection));
+    auto wrapper = std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(connection));
     const std::lock_guard lock(wrappers().mutex);
     wrappers().byConnection[keyOf(connection)] = wrapper;
     return wrapper;
 }
 
-XPCServerConnection::XPCServerConnection(std::unique_ptr<Transport> transport)
-    : transport_(std::move(transport)) {}
+XPCServerConnection::XPCServerConnection(std::unique_ptr<Transport> transport) : transport_(std::move(transport)) {}
 
 XPCServerConnection::~XPCServerConnection() = default;
 
@@ -102,10 +100,9 @@ void XPCServerConnection::setCodeSigningRequirement(std::string requirement) {
 // Only the guardian's protocol exists on this side; any other interface exports nothing, so the
 // platform refuses every call, as the local socket does.
 void XPCServerConnection::setExportedInterface(XPCInterface interface) {
-    transport_->connection.exportedInterface =
-        interface == tavrinWakeControlInterface()
-            ? [NSXPCInterface interfaceWithProtocol:@protocol(TavrinWakeControl)]
-            : nil;
+    transport_->connection.exportedInterface = interface == tavrinWakeControlInterface()
+                                                   ? [NSXPCInterface interfaceWithProtocol:@protocol(TavrinWakeControl)]
+                                                   : nil;
 }
 
 void XPCServerConnection::setExportedObject(std::shared_ptr<TavrinWakeControl> object) {

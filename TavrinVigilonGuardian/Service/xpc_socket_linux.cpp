@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-
 namespace {
 
 constexpr int kBacklog = 16;

@@ -10,9 +10,8 @@ std::string encodeAnnouncement(std::string_view codeHash) {
 }
 
 std::optional<std::string> decodeAnnouncement(std::string_view line) {
-    return decodeRecord(line, [](const JsonRecordReader& in) -> std::optional<std::string> {
-        return in.requiredString("codeHash");
-    });
+    return decodeRecord(
+        line, [](const JsonRecordReader& in) -> std::optional<std::string> { return in.requiredString("codeHash"); });
 }
 
 std::string encodeRequest(const XPCRequest& request) {

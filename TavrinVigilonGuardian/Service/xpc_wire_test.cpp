@@ -27,7 +27,11 @@ TEST(XPCWire, MessagesReadBackAsWritten) {
 
 TEST(XPCWire, AnythingElseIsNotAMessage) {
     for (const std::string& line : std::initializer_list<std::string>{
-             "", "null", "[]", "not json", R"({"verb":"ping","minutes":0})",
+             "",
+             "null",
+             "[]",
+             "not json",
+             R"({"verb":"ping","minutes":0})",
              R"({"verb":"ping","minutes":0,"thermalLimit":1.0})",
              R"({"verb":"ping","minutes":"0","thermalLimit":1})",
              R"({"verb":1,"minutes":0,"thermalLimit":1})",

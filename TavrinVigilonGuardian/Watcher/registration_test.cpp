@@ -55,8 +55,7 @@ TEST_F(RegistrationTest, StepsRunInOrder) {
     EXPECT_EQ(readState()->stopReason, "updated");
     EXPECT_EQ(readState()->thermalLimit, 2);
 
-    EXPECT_EQ(WakeHelperInstallation::load(),
-              (WakeHelperInstallation{3, 501, clientHash, machine->codeHash}));
+    EXPECT_EQ(WakeHelperInstallation::load(), (WakeHelperInstallation{3, 501, clientHash, machine->codeHash}));
     struct stat status {};
     ::stat(context().installationPath.c_str(), &status);
     EXPECT_EQ(status.st_mode & 0777, 0644u);

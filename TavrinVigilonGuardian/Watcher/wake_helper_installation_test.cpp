@@ -66,8 +66,9 @@ TEST(WakeHelperInstallation, DecodingNeedsEveryKeyWithItsType) {
               "The installation record is not a JSON object.");
 
     // Any key order, unknown keys ignored, the largest owner id.
-    const auto decoded = decodeHelperInstallation("{\"helperHash\":\"" + helperHash + "\",\"extra\":[1,{}],\"clientHash\":\"" +
-                                                  clientHash + "\",\"ownerUID\":4294967295,\"protocolVersion\":3}");
+    const auto decoded =
+        decodeHelperInstallation("{\"helperHash\":\"" + helperHash + "\",\"extra\":[1,{}],\"clientHash\":\"" +
+                                 clientHash + "\",\"ownerUID\":4294967295,\"protocolVersion\":3}");
     EXPECT_EQ(decoded.ownerUID, 4294967295u);
     EXPECT_EQ(decoded.helperHash, helperHash);
 }
@@ -82,9 +83,10 @@ TEST_F(InstallationTest, InvalidContentIsRefused) {
     const std::string invalid = "도우미 설치 정보를 확인할 수 없습니다.";
     std::string upper = clientHash;
     for (auto& c : upper) c = static_cast<char>(std::toupper(c));
-    for (const auto& text : {recordText("2", "501", clientHash, helperHash), recordText("3", "0", clientHash, helperHash),
-                             recordText("3", "501", upper, helperHash), recordText("3", "501", clientHash, "c"),
-                             recordText("3", "501", clientHash, helperHash + "0")}) {
+    for (const auto& text :
+         {recordText("2", "501", clientHash, helperHash), recordText("3", "0", clientHash, helperHash),
+          recordText("3", "501", upper, helperHash), recordText("3", "501", clientHash, "c"),
+          recordText("3", "501", clientHash, helperHash + "0")}) {
         SCOPED_TRACE(text);
         writeRecord(text);
         EXPECT_EQ(loadFailure(), invalid);

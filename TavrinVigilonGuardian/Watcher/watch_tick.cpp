@@ -106,8 +106,8 @@ void tickBody(std::optional<std::int64_t> thermalEvent) {
     const bool owned = markerExists();
     const std::int64_t thermalState = thermalEvent ? *thermalEvent : context.system.thermalState();
 
-    const auto thermalReason = context.thermalProtection.update(thermalState, context.system.safetyClock(),
-                                                                context.activeThermalLimit, owned);
+    const auto thermalReason =
+        context.thermalProtection.update(thermalState, context.system.safetyClock(), context.activeThermalLimit, owned);
 
     const bool statusDue = context.system.safetyClock() - context.lastStatusUpdate >= statusInterval;
 

@@ -238,7 +238,8 @@ TEST_F(WatchTickTest, EachPolicyReasonEndsTheSession) {
 TEST_F(WatchTickTest, UnreadableBootIdentityFallsBack) {
     startSession();
     machine->bootIdentity.reset();
-    EXPECT_EQ(tickAfter(1), "Vigilon safety: Cannot read boot identity.\nVigilon guardian: Cannot read boot identity.\n");
+    EXPECT_EQ(tickAfter(1),
+              "Vigilon safety: Cannot read boot identity.\nVigilon guardian: Cannot read boot identity.\n");
     expectEnded("invalidState");
 }
 

@@ -50,8 +50,8 @@ public:
             FanResult<void> result;
             switch (op) {
                 case 0: {
-                    const std::int64_t id = chance(0.1) ? (chance(0.5) ? -1 : fan_count)
-                                                        : static_cast<std::int64_t>(random() % fan_count);
+                    const std::int64_t id =
+                        chance(0.1) ? (chance(0.5) ? -1 : fan_count) : static_cast<std::int64_t>(random() % fan_count);
                     const double rpm = any_speed(id);
                     name = "set_until(" + std::to_string(id) + ", " + std::to_string(rpm) + ")";
                     result = rig.controller.set_until(id, rpm, std::nullopt);
@@ -73,9 +73,7 @@ public:
                     name = "check_safety";
                     result = rig.controller.check_safety();
                     break;
-                default:
-                    name = "restore";
-                    result = rig.controller.restore();
+                default: name = "restore"; result = rig.controller.restore();
             }
             if (auto broken = check(before, first_call, op == 4 && result.has_value())) {
                 return "step " + std::to_string(step) + " " + name + ": " + *broken;
@@ -105,7 +103,10 @@ private:
         fan_count = pick < 0.8 ? 2 : pick < 0.9 ? 1 : 3;
         FakeHardware smc = apple ? FakeHardware::apple_silicon(fan_count) : FakeHardware::intel_like(fan_count);
         has_ftst = apple ? chance(0.85) : chance(0.2);
-        if (has_ftst) smc.set_ui8("Ftst", 0); else smc.erase("Ftst");
+        if (has_ftst)
+            smc.set_ui8("Ftst", 0);
+        else
+            smc.erase("Ftst");
         for (int id = 0; id < fan_count; ++id) {
             double minimum = std::round(uniform(500, 2500));
             double maximum = minimum + std::round(uniform(300, 6000));
@@ -151,7 +152,8 @@ private:
             return std::nullopt;
         };
         rig.smc().read_fault = [this](std::string_view key) -> std::optional<std::string> {
-            if (fan_of_mode_key(key) && chance(mode_read_fault_rate)) return std::string(key) + " 접근 실패 (0xe00002d8)";
+            if (fan_of_mode_key(key) && chance(mode_read_fault_rate))
+                return std::string(key) + " 접근 실패 (0xe00002d8)";
             return std::nullopt;
         };
         // Only the way back to automatic mode is slow: a lag on the way to manual mode, with a
@@ -193,16 +195,15 @@ private:
         }
     }
 
-    std::optional<std::string> check(const std::set<std::int64_t>& before, std::size_t first_call,
-                                     bool restored_ok) {
+    std::optional<std::string> check(const std::set<std::int64_t>& before, std::size_t first_call, bool restored_ok) {
         auto& controller = rig.controller;
         const auto& calls = rig.smc().calls;
         const std::set<std::int64_t>& after = controller.controlled;
 
         // What this operation did, fan by fan, from the recorded calls.
-        std::set<std::int64_t> switched;             // a write of 1 to the mode key
-        std::set<std::int64_t> released_since;       // a write of 0 after the last write of 1
-        std::set<std::int64_t> switched_ok;          // a successful write of 1 so far
+        std::set<std::int64_t> switched;        // a write of 1 to the mode key
+        std::set<std::int64_t> released_since;  // a write of 0 after the last write of 1
+        std::set<std::int64_t> switched_ok;     // a successful write of 1 so far
         std::map<std::int64_t, std::optional<double>> last_mode_read;
         for (std::size_t i = first_call; i < calls.size(); ++i) {
             const auto& call = calls[i];
@@ -236,7 +237,8 @@ private:
 
         // Exactly the fans it switched and has not yet seen back in automatic mode.
         for (const std::int64_t id : after) {
-            if (!before.contains(id) && !switched.contains(id)) return "fan " + std::to_string(id) + " listed unswitched";
+            if (!before.contains(id) && !switched.contains(id))
+                return "fan " + std::to_string(id) + " listed unswitched";
         }
         std::set<std::int64_t> candidates = before;
         candidates.insert(switched.begin(), switched.end());

@@ -71,8 +71,8 @@ public:
         const std::size_t index = calls.size() - 1;
         const auto found = keys.find(key);
         if (found == keys.end()) return fan_error(std::string(key) + " SMC 응답 오류 (0x84)");
-        auto encoded = encode_smc_value(found->second.type,
-                                        static_cast<std::uint32_t>(found->second.bytes.size()), value);
+        auto encoded =
+            encode_smc_value(found->second.type, static_cast<std::uint32_t>(found->second.bytes.size()), value);
         if (!encoded) return std::unexpected(encoded.error());
 
         std::optional<WriteFault> fault;
@@ -108,8 +108,9 @@ public:
     }
     void set_flt(std::string_view key, double value) {
         const auto raw = std::bit_cast<std::uint32_t>(static_cast<float>(value));
-        set(key, "flt ", {static_cast<std::uint8_t>(raw), static_cast<std::uint8_t>(raw >> 8),
-                          static_cast<std::uint8_t>(raw >> 16), static_cast<std::uint8_t>(raw >> 24)});
+        set(key, "flt ",
+            {static_cast<std::uint8_t>(raw), static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw >> 16),
+             static_cast<std::uint8_t>(raw >> 24)});
     }
     void set_fpe2(std::string_view key, double value) {
         const auto raw = static_cast<std::uint16_t>(std::lround(value * 4));

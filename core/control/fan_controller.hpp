@@ -23,14 +23,11 @@
 
 // The temperature sensors consulted, in reading order.
 inline constexpr std::array<std::string_view, 13> TEMPERATURE_KEYS = {
-    "Te05", "Te0S", "Te09", "Te0H", "Tp01", "Tp05", "Tp09",
-    "Tp0D", "Tp0V", "Tp0Y", "Tp0b", "Tp0e", "TC0P"};
+    "Te05", "Te0S", "Te09", "Te0H", "Tp01", "Tp05", "Tp09", "Tp0D", "Tp0V", "Tp0Y", "Tp0b", "Tp0e", "TC0P"};
 
 namespace fan_control_detail {
 
-inline void sleep_thread(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+inline void sleep_thread(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // The key of one fan: "F", the id in decimal, then the two-letter suffix ("Ac", "md", ...).
 inline std::string fan_key(std::int64_t id, std::string_view suffix) {
@@ -77,8 +74,8 @@ public:
     // Told which fans may be manual and whether "Ftst" may be set, before any write that could
     // make more of that true and after a restore confirms less. Whoever outlives a crash of this
     // process learns from it what to hand back; false refuses the manual switch untouched.
-    std::function<bool(const std::set<std::int64_t>& fans, bool ftst)> record_manual =
-        [](const std::set<std::int64_t>&, bool) { return true; };
+    std::function<bool(const std::set<std::int64_t>& fans, bool ftst)> record_manual = [](const std::set<std::int64_t>&,
+                                                                                          bool) { return true; };
     std::set<std::int64_t> controlled;
     std::map<std::int64_t, double> targets;
     bool ftst_engaged = false;

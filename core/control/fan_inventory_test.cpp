@@ -35,12 +35,14 @@ TEST(FanInventory, FanCountMustBeAWholeNumberFromZeroToEight) {
              [](FakeHardware& s) { s.set_flt("FNum", 2.5); },
              [](FakeHardware& s) { s.set_flt("FNum", -1); },
              [](FakeHardware& s) { s.erase("FNum"); },
-             [](FakeHardware& s) { s.set("FNum", "ui8 ", {1, 0}); },
+             [](FakeHardware& s) {
+                 s.set("FNum", "ui8 ", {1, 0});
+             },
          }) {
         auto smc = FakeHardware::apple_silicon(2);
         tweak(smc);
         ControllerRig controller_rig(std::move(smc));
-    auto& controller = controller_rig.controller;
+        auto& controller = controller_rig.controller;
         auto result = controller.fans();
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error().message, "팬 개수를 읽지 못했습니다.");
@@ -53,7 +55,7 @@ TEST(FanInventory, ImplausibleSpeedFailsTheWholeInventoryNamingTheFanFromOne) {
         auto smc = FakeHardware::apple_silicon(3);
         smc.set_flt("F1Ac", speed);
         ControllerRig controller_rig(std::move(smc));
-    auto& controller = controller_rig.controller;
+        auto& controller = controller_rig.controller;
         auto result = controller.fans();
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error().message, "팬 2의 RPM을 읽지 못했습니다.");
@@ -82,10 +84,10 @@ TEST(FanInventory, UnreadableKeysLeaveTheirMembersAbsent) {
     ControllerRig rig(std::move(smc));
     auto fans = rig.controller.fans();
     ASSERT_TRUE(fans.has_value());
-    EXPECT_EQ((*fans)[0], (Fan{.id = 0, .actual = 1500, .minimum = std::nullopt, .maximum = 5000,
-                               .target = 1500, .mode = 0}));
-    EXPECT_EQ((*fans)[1], (Fan{.id = 1, .actual = 1500, .minimum = 1000, .maximum = 6000,
-                               .target = std::nullopt, .mode = 1}));
+    EXPECT_EQ((*fans)[0],
+              (Fan{.id = 0, .actual = 1500, .minimum = std::nullopt, .maximum = 5000, .target = 1500, .mode = 0}));
+    EXPECT_EQ((*fans)[1],
+              (Fan{.id = 1, .actual = 1500, .minimum = 1000, .maximum = 6000, .target = std::nullopt, .mode = 1}));
 }
 
 TEST(FanInventory, ModeKeyIsTheFirstOneByteUi8OfUpperThenLowerCase) {
@@ -94,18 +96,17 @@ TEST(FanInventory, ModeKeyIsTheFirstOneByteUi8OfUpperThenLowerCase) {
         auto smc = FakeHardware::intel_like(1);
         smc.set_ui8("F0md", 0);
         ControllerRig controller_rig(std::move(smc));
-    auto& controller = controller_rig.controller;
+        auto& controller = controller_rig.controller;
         EXPECT_EQ(controller.mode_key(0), "F0Md");
         EXPECT_EQ(controller.hardware.reads_of("F0md"), 0u);
     }
-    for (const auto& upper : std::vector<std::optional<SmcValue>>{
-             std::nullopt, SmcValue{"flt ", {0, 0, 0x80, 0x3f}}, SmcValue{"ui8 ", {1, 0}},
-             SmcValue{"ui16", {0, 1}}}) {
+    for (const auto& upper : std::vector<std::optional<SmcValue>>{std::nullopt, SmcValue{"flt ", {0, 0, 0x80, 0x3f}},
+                                                                  SmcValue{"ui8 ", {1, 0}}, SmcValue{"ui16", {0, 1}}}) {
         auto smc = FakeHardware::apple_silicon(1);
         smc.set_ui8("F0md", 1);
         if (upper) smc.set("F0Md", upper->type, upper->bytes);
         ControllerRig controller_rig(std::move(smc));
-    auto& controller = controller_rig.controller;
+        auto& controller = controller_rig.controller;
         EXPECT_EQ(controller.mode_key(0), "F0md");
         EXPECT_EQ(controller.fans()->front().mode, 1);
     }
@@ -113,7 +114,7 @@ TEST(FanInventory, ModeKeyIsTheFirstOneByteUi8OfUpperThenLowerCase) {
         auto smc = FakeHardware::apple_silicon(1);
         smc.set("F0md", "ui16", {0, 1});
         ControllerRig controller_rig(std::move(smc));
-    auto& controller = controller_rig.controller;
+        auto& controller = controller_rig.controller;
         EXPECT_EQ(controller.mode_key(0), std::nullopt);
         EXPECT_EQ(controller.fans()->front().mode, std::nullopt);
         // Nothing is cached: a key that appears later is found at the next use.
@@ -129,7 +130,7 @@ TEST(FanInventory, TemperatureIsTheHottestPlausibleSensorOfAllThirteen) {
         smc.erase("Te05");
         for (const auto& [key, value] : readings) smc.set_flt(key, value);
         ControllerRig controller_rig(std::move(smc));
-    auto& controller = controller_rig.controller;
+        auto& controller = controller_rig.controller;
         auto result = controller.temperature();
         std::vector<std::string> expected(TEMPERATURE_KEYS.begin(), TEMPERATURE_KEYS.end());
         EXPECT_EQ(keys_read(controller.hardware), expected);
@@ -183,8 +184,8 @@ TEST(Snapshot, SmcCallCountOnEachProfile) {
     EXPECT_EQ(intel.hardware.read_count(), 1u + 2 * (4 + 1 + 1) + 13);
     EXPECT_EQ(intel.hardware.write_count(), 0u);
     EXPECT_EQ(intel_rig.thermal_reads, 1);
-    EXPECT_EQ(taken->fans[1], (Fan{.id = 1, .actual = 2000, .minimum = 1000, .maximum = 6000,
-                                   .target = 2000, .mode = 0}));
+    EXPECT_EQ(taken->fans[1],
+              (Fan{.id = 1, .actual = 2000, .minimum = 1000, .maximum = 6000, .target = 2000, .mode = 0}));
     EXPECT_EQ(taken->temperature, 50.5);
 }
 

@@ -122,7 +122,10 @@ TEST(CheckSafety, TripsAtNinetyDegreesOrASeriousLevelOrNoSensor) {
     for (const auto& trip : std::vector<std::function<void(ControllerRig&)>>{
              [](ControllerRig& r) { r.smc().set_flt("Tp01", 90.0); },
              [](ControllerRig& r) { r.level = 2; },
-             [](ControllerRig& r) { r.smc().erase("Tp01"); r.smc().erase("Te05"); },
+             [](ControllerRig& r) {
+                 r.smc().erase("Tp01");
+                 r.smc().erase("Te05");
+             },
          }) {
         ControllerRig rig(FakeHardware::apple_silicon(1));
         take_fans(rig, {0});

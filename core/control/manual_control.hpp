@@ -54,8 +54,8 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
     if (!inventory) return std::unexpected(inventory.error());
 
     // The fan, its mode key and its limits.
-    const auto found = std::find_if(inventory->begin(), inventory->end(),
-                                    [id](const Fan& fan) { return fan.id == id; });
+    const auto found =
+        std::find_if(inventory->begin(), inventory->end(), [id](const Fan& fan) { return fan.id == id; });
     if (found == inventory->end()) return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
     const Fan& fan = *found;
     const std::optional<std::string> key = mode_key(id);
@@ -140,8 +140,8 @@ FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key
         if (!switched) {
             const std::string mode_text = value_text(number(key));
             const std::string ftst_text = value_text(number("Ftst"));
-            return fan_error("10초 동안 수동 전환을 기다렸지만 거부되었습니다. " + last_refusal + " · " + key +
-                             "=" + mode_text + ", Ftst=" + ftst_text);
+            return fan_error("10초 동안 수동 전환을 기다렸지만 거부되었습니다. " + last_refusal + " · " + key + "=" +
+                             mode_text + ", Ftst=" + ftst_text);
         }
     }
 
@@ -204,9 +204,8 @@ FanResult<void> FanController<H>::update_ceiling(std::optional<double> requested
     // A ceiling every fan can run under.
     const double limit = *requested;
     const bool valid = std::isfinite(limit) && limit <= kSpeedLimit && !inventory->empty() &&
-                       std::all_of(inventory->begin(), inventory->end(), [limit](const Fan& fan) {
-                           return has_sane_limits(fan) && *fan.minimum <= limit;
-                       });
+                       std::all_of(inventory->begin(), inventory->end(),
+                                   [limit](const Fan& fan) { return has_sane_limits(fan) && *fan.minimum <= limit; });
     if (!valid) return fan_error("팬 속도 상한이 기기의 최소 RPM보다 낮거나 유효하지 않습니다.");
 
     // Stored, with one deadline for the rewrites.

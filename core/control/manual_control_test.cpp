@@ -20,7 +20,8 @@ const std::string kBadCeiling = "팬 속도 상한이 기기의 최소 RPM보다
 // A switch the SMC reports as failed although it took it, and a return to automatic mode that
 // it refuses outright: the fan is left in manual mode.
 void stick_in_manual(FakeHardware& smc, std::string key, std::string message) {
-    smc.write_fault = [key, message](std::string_view written, double value) -> std::optional<FakeHardware::WriteFault> {
+    smc.write_fault = [key, message](std::string_view written,
+                                     double value) -> std::optional<FakeHardware::WriteFault> {
         if (written == key) return FakeHardware::WriteFault{message, value == 1};
         return std::nullopt;
     };
@@ -28,7 +29,8 @@ void stick_in_manual(FakeHardware& smc, std::string key, std::string message) {
 
 // Refuses every write of 1 to the key (the manual switch) and lets everything else through.
 void refuse_switch(FakeHardware& smc, std::string key, std::string message) {
-    smc.write_fault = [key, message](std::string_view written, double value) -> std::optional<FakeHardware::WriteFault> {
+    smc.write_fault = [key, message](std::string_view written,
+                                     double value) -> std::optional<FakeHardware::WriteFault> {
         if (written == key && value == 1) return FakeHardware::WriteFault{message, false};
         return std::nullopt;
     };
@@ -100,8 +102,7 @@ TEST(SetUntil, SwitchRefusedUntilTheDeadlineReportsWhatTheKeysReadNow) {
     refuse_switch(rig.smc(), "F0md", kRefused);
     auto result = rig.controller.set_until(0, 2000, std::nullopt);
     ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(error_of(result),
-              "10초 동안 수동 전환을 기다렸지만 거부되었습니다. " + kRefused + " · F0md=0, Ftst=1");
+    EXPECT_EQ(error_of(result), "10초 동안 수동 전환을 기다렸지만 거부되었습니다. " + kRefused + " · F0md=0, Ftst=1");
     // Ten seconds of 0.1 s pauses: never more than 100 retries, never a target.
     EXPECT_LE(rig.sleeps.size(), 100u);
     EXPECT_GE(rig.sleeps.size(), 99u);
@@ -131,8 +132,7 @@ TEST(SetUntil, PassedDeadlineReportsTheTimeoutWithoutARetry) {
     ControllerRig rig(FakeHardware::apple_silicon(1));
     refuse_switch(rig.smc(), "F0md", kRefused);
     auto result = rig.controller.set_until(0, 2000, rig.now - 1);
-    EXPECT_EQ(error_of(result),
-              "10초 동안 수동 전환을 기다렸지만 거부되었습니다. " + kRefused + " · F0md=0, Ftst=1");
+    EXPECT_EQ(error_of(result), "10초 동안 수동 전환을 기다렸지만 거부되었습니다. " + kRefused + " · F0md=0, Ftst=1");
     EXPECT_TRUE(rig.sleeps.empty());
     EXPECT_EQ(rig.smc().writes_to("F0md"), (std::vector<double>{1, 0}));
 }
@@ -141,11 +141,16 @@ TEST(SetUntil, HeatDuringTheWaitAbortsAndHeatBeforehandRefusesWithoutWriting) {
     for (const auto& heat : std::vector<std::function<void(ControllerRig&)>>{
              [](ControllerRig& r) { r.smc().set_flt("Tp01", 90.0); },
              [](ControllerRig& r) { r.level = 2; },
-             [](ControllerRig& r) { r.smc().erase("Tp01"); r.smc().erase("Te05"); },
+             [](ControllerRig& r) {
+                 r.smc().erase("Tp01");
+                 r.smc().erase("Te05");
+             },
          }) {
         ControllerRig rig(FakeHardware::apple_silicon(1));
         refuse_switch(rig.smc(), "F0md", kRefused);
-        rig.on_sleep = [&rig, &heat] { if (rig.sleeps.size() == 2) heat(rig); };
+        rig.on_sleep = [&rig, &heat] {
+            if (rig.sleeps.size() == 2) heat(rig);
+        };
         auto result = rig.controller.set_until(0, 2000, std::nullopt);
         EXPECT_EQ(error_of(result), "온도가 올라 수동 제어를 중단했습니다.");
         EXPECT_EQ(rig.sleeps.size(), 2u);
@@ -162,7 +167,10 @@ TEST(SetUntil, HeatDuringTheWaitAbortsAndHeatBeforehandRefusesWithoutWriting) {
     for (const auto& heat : std::vector<std::function<void(ControllerRig&)>>{
              [](ControllerRig& r) { r.smc().set_flt("Tp01", 85.0); },
              [](ControllerRig& r) { r.level = 2; },
-             [](ControllerRig& r) { r.smc().set_flt("Tp01", 4.0); r.smc().set_flt("Te05", 130); },
+             [](ControllerRig& r) {
+                 r.smc().set_flt("Tp01", 4.0);
+                 r.smc().set_flt("Te05", 130);
+             },
          }) {
         ControllerRig rig(FakeHardware::apple_silicon(1));
         heat(rig);

@@ -47,9 +47,18 @@ TEST(JsonOut, NonFiniteDoublesAreNull) {
 // Extreme magnitudes switch to exponent notation; whatever the notation, the text must be a
 // JSON number that reads back as the very same double.
 TEST(JsonOut, EveryFiniteDoubleIsAJsonNumberThatReadsBackTheSame) {
-    std::vector<double> values = {1e300, -1e300, 1e16, 1e-7, 5e-324, 2.2250738585072014e-308,
-                                  std::numeric_limits<double>::max(), 123456789012345678.0,
-                                  9007199254740993.0, 0.3, 1e-5, 9.999999999999999e15};
+    std::vector<double> values = {1e300,
+                                  -1e300,
+                                  1e16,
+                                  1e-7,
+                                  5e-324,
+                                  2.2250738585072014e-308,
+                                  std::numeric_limits<double>::max(),
+                                  123456789012345678.0,
+                                  9007199254740993.0,
+                                  0.3,
+                                  1e-5,
+                                  9.999999999999999e15};
     std::mt19937_64 random(20240611);
     for (int i = 0; i < 20000; ++i) {
         const double value = std::bit_cast<double>(random());
@@ -60,8 +69,7 @@ TEST(JsonOut, EveryFiniteDoubleIsAJsonNumberThatReadsBackTheSame) {
         const auto parsed = nlohmann::json::parse(text, nullptr, false);
         ASSERT_FALSE(parsed.is_discarded()) << text;
         ASSERT_TRUE(parsed.is_number_float()) << text;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(parsed.get<double>()), std::bit_cast<std::uint64_t>(value))
-            << text;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(parsed.get<double>()), std::bit_cast<std::uint64_t>(value)) << text;
     }
     EXPECT_EQ(double_text(1e300), "1e+300");
     EXPECT_EQ(double_text(1e-7), "1e-07");
@@ -104,8 +112,12 @@ TEST(SnapshotJson, FullSnapshot) {
     const Snapshot snapshot{
         .temperature = 62.5,
         .fans = {Fan{.id = 0, .actual = 2000, .minimum = 1200, .maximum = 5000, .target = 2000.5, .mode = 1},
-                 Fan{.id = 1, .actual = 0, .minimum = std::nullopt, .maximum = 6000,
-                     .target = std::nullopt, .mode = std::nullopt}},
+                 Fan{.id = 1,
+                     .actual = 0,
+                     .minimum = std::nullopt,
+                     .maximum = 6000,
+                     .target = std::nullopt,
+                     .mode = std::nullopt}},
         .controlled = {0},
         .notice = "온도 또는 센서 상태 때문에 자동 제어로 복귀했습니다.",
         .thermal = 1,
@@ -123,12 +135,17 @@ TEST(SnapshotJson, NonFiniteSpeedAndTemperatureAreNull) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     Snapshot snapshot;
     snapshot.temperature = nan;
-    snapshot.fans.push_back(Fan{.id = 0, .actual = nan, .minimum = std::nullopt, .maximum = std::nullopt,
-                                .target = -nan, .mode = std::nullopt});
+    snapshot.fans.push_back(Fan{.id = 0,
+                                .actual = nan,
+                                .minimum = std::nullopt,
+                                .maximum = std::nullopt,
+                                .target = -nan,
+                                .mode = std::nullopt});
     snapshot.controlled = {0, 1};
     std::string out;
     append_snapshot_json(out, snapshot);
-    EXPECT_EQ(out, R"({"fans":[{"id":0,"actual":null,"target":null}],"temperature":null,"thermal":0,"controlled":[0,1]})");
+    EXPECT_EQ(out,
+              R"({"fans":[{"id":0,"actual":null,"target":null}],"temperature":null,"thermal":0,"controlled":[0,1]})");
     EXPECT_FALSE(nlohmann::json::parse(out, nullptr, false).is_discarded());
 }
 

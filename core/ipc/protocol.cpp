@@ -77,7 +77,7 @@ FanResult<Request> decode_request(std::string_view line) {
     if (!value) return fan_error(kMalformedRequest);
 
     Request request;
-    const bool read = value->is_object() ? read_object(request, *value)
+    const bool read = value->is_object()  ? read_object(request, *value)
                       : value->is_array() ? read_array(request, *value)
                                           : false;
     if (!read) return fan_error(kMalformedRequest);

@@ -20,8 +20,7 @@ namespace {
 using namespace std::string_literals;
 
 Request make_request(std::string command, std::optional<std::int64_t> fan = std::nullopt,
-                     std::optional<double> rpm = std::nullopt,
-                     std::optional<double> ceiling = std::nullopt) {
+                     std::optional<double> rpm = std::nullopt, std::optional<double> ceiling = std::nullopt) {
     return Request{std::move(command), fan, rpm, ceiling};
 }
 
@@ -43,8 +42,7 @@ TEST(DecodeRequest, ObjectAndArrayFormsAreTheSameRequest) {
     expect_decodes(R"(["set",0,2000])", make_request("set", 0, 2000.0));
     expect_decodes(R"({"rpm":2000,"fan":0,"command":"set"})", make_request("set", 0, 2000.0));
     expect_decodes(R"(["set"])", make_request("set"));
-    expect_decodes(R"(["heartbeat",null,null,3000.5])",
-                   make_request("heartbeat", std::nullopt, std::nullopt, 3000.5));
+    expect_decodes(R"(["heartbeat",null,null,3000.5])", make_request("heartbeat", std::nullopt, std::nullopt, 3000.5));
 }
 
 TEST(DecodeRequest, NullMembersAreAbsent) {
@@ -54,17 +52,14 @@ TEST(DecodeRequest, NullMembersAreAbsent) {
 }
 
 TEST(DecodeRequest, UnknownMembersAreIgnoredWhateverTheirValue) {
-    expect_decodes(R"({"command":"heartbeat","extra":[1,[2,{"a":null}],"x"]})",
-                   make_request("heartbeat"));
+    expect_decodes(R"({"command":"heartbeat","extra":[1,[2,{"a":null}],"x"]})", make_request("heartbeat"));
     expect_decodes(R"({"x":{"fan":"not a fan","command":7},"command":"heartbeat","y":true})",
                    make_request("heartbeat"));
 }
 
 TEST(DecodeRequest, FanIsASigned64BitIntegerOnly) {
-    expect_decodes(R"({"command":"set","fan":9223372036854775807})",
-                   make_request("set", INT64_MAX));
-    expect_decodes(R"({"command":"set","fan":-9223372036854775808})",
-                   make_request("set", INT64_MIN));
+    expect_decodes(R"({"command":"set","fan":9223372036854775807})", make_request("set", INT64_MAX));
+    expect_decodes(R"({"command":"set","fan":-9223372036854775808})", make_request("set", INT64_MIN));
     expect_malformed(R"({"command":"set","fan":1.0})");
     expect_malformed(R"({"command":"set","fan":1e2})");
     expect_malformed(R"({"command":"set","fan":9223372036854775808})");
@@ -149,10 +144,9 @@ TEST(EncodeReply, MembersInOrderAndEmptyReplyIsBraces) {
     Reply both;
     both.snapshot = sample_snapshot();
     both.error = "bad\nline";
-    EXPECT_EQ(encode_reply(both),
-              R"({"snapshot":{"fans":[{"id":0,"actual":1200.0,"minimum":1000.0,"maximum":6000.0,)"
-              R"("target":2000.0,"mode":1}],"temperature":52.5,"thermal":1,"notice":"n\"1",)"
-              R"("controlled":[0]},"error":"bad\nline"})");
+    EXPECT_EQ(encode_reply(both), R"({"snapshot":{"fans":[{"id":0,"actual":1200.0,"minimum":1000.0,"maximum":6000.0,)"
+                                  R"("target":2000.0,"mode":1}],"temperature":52.5,"thermal":1,"notice":"n\"1",)"
+                                  R"("controlled":[0]},"error":"bad\nline"})");
 }
 
 std::string read_available(int fd) {

@@ -25,9 +25,7 @@ constexpr time_t kSocketTimeoutSeconds = 15;
 constexpr time_t kRequestTimeoutSeconds = 1;
 constexpr double kRequestDeadlineSeconds = 1.0;
 
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 void set_timeout(int fd, int option, time_t seconds) {
     const timeval timeout{seconds, 0};
@@ -48,9 +46,8 @@ void set_socket_options(int fd) {
 FanResult<std::string> read_request_line(int connection) {
     std::string pending;
     std::string line;
-    const LineLimits limits{.max_length = kLineLimit - 1,
-                            .deadline = continuous_seconds() + kRequestDeadlineSeconds,
-                            .byte_by_byte = true};
+    const LineLimits limits{
+        .max_length = kLineLimit - 1, .deadline = continuous_seconds() + kRequestDeadlineSeconds, .byte_by_byte = true};
     switch (read_line(connection, pending, line, limits)) {
         case LineEnd::line: return line;
         case LineEnd::closed: return fan_error(kPeerDisconnected);

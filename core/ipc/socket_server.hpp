@@ -41,8 +41,7 @@ public:
     ~SocketServer() { release(); }
 
 private:
-    SocketServer(std::string path, UniqueFd listener)
-        : path_(std::move(path)), listener_(std::move(listener)) {}
+    SocketServer(std::string path, UniqueFd listener) : path_(std::move(path)), listener_(std::move(listener)) {}
     void release();
 
     std::string path_;

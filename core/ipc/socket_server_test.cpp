@@ -34,11 +34,11 @@ TEST(SessionPath, WellFormedIdentifierKeepsItsCase) {
 }
 
 TEST(SessionPath, AnythingElseIsRefused) {
-    for (const std::string id : {"0A1B2C3D-4E5F-6a7b-8c9dxAABBCCDDEEFF",  // no dash at 23
-                                 "0A1B2C3D-4E5F-6a7b-8c9d-AABBCCDDEEFg",  // not hexadecimal
-                                 "0A1B2C3D-4E5F-6a7b-8c9d-AABBCCDDEEF",   // 35 bytes
+    for (const std::string id : {"0A1B2C3D-4E5F-6a7b-8c9dxAABBCCDDEEFF",   // no dash at 23
+                                 "0A1B2C3D-4E5F-6a7b-8c9d-AABBCCDDEEFg",   // not hexadecimal
+                                 "0A1B2C3D-4E5F-6a7b-8c9d-AABBCCDDEEF",    // 35 bytes
                                  "0A1B2C3D-4E5F-6a7b-8c9d-AABBCCDDEEFF0",  // 37 bytes
-                                 "0A1B2C3D-4E5F-6a7b-8c9d-AABB/./DEEFF",  // path characters
+                                 "0A1B2C3D-4E5F-6a7b-8c9d-AABB/./DEEFF",   // path characters
                                  ""}) {
         const auto path = session_path(id);
         ASSERT_FALSE(path.has_value()) << id;
@@ -95,8 +95,8 @@ protected:
     }
 
     // Serves one connection, recording what reached the handler.
-    void serve(SocketServer& server, std::uint32_t uid,
-               const std::optional<std::string>& code_hash = std::nullopt, Reply answer = {}) {
+    void serve(SocketServer& server, std::uint32_t uid, const std::optional<std::string>& code_hash = std::nullopt,
+               Reply answer = {}) {
         server.next(uid, code_hash, [&](const Request& request) {
             handled_.push_back(request);
             return answer;
@@ -186,8 +186,7 @@ TEST_F(SocketServerTest, ProtocolFailuresAreAnsweredWithTheErrorAlone) {
     };
     expect_reply("{\"command\":\"ping\"\n",
                  "{\"error\":\"The data couldn’t be read because it isn’t in the correct format.\"}\n");
-    expect_reply("\n",
-                 "{\"error\":\"The data couldn’t be read because it isn’t in the correct format.\"}\n");
+    expect_reply("\n", "{\"error\":\"The data couldn’t be read because it isn’t in the correct format.\"}\n");
     expect_reply(std::string(kLineLimit, ' '), "{\"error\":\"요청 크기 초과\"}\n");
     // A client that sends nothing is cut off by the one-second receive timeout.
     expect_reply("", "{\"error\":\"보조 프로세스 연결이 끊겼습니다.\"}\n");

@@ -17,9 +17,9 @@ struct FakeSmcKey {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> bytes;
     std::optional<std::uint32_t> reported_size;  // key-info size, when it should differ
-    std::uint32_t write_code = 0;                 // return code of a write call
-    std::uint8_t write_result = 0;                // result byte of a write
-    bool write_takes_effect = true;               // stored even when reported as failed
+    std::uint32_t write_code = 0;                // return code of a write call
+    std::uint8_t write_result = 0;               // result byte of a write
+    bool write_takes_effect = true;              // stored even when reported as failed
     std::uint8_t read_result = 0;
 
     static FakeSmcKey of(const char type_text[5], std::vector<std::uint8_t> value) {
@@ -34,8 +34,8 @@ struct FakeSmcState {
     bool has_service = true;
     std::uint32_t open_code = 0;
     std::map<std::string, FakeSmcKey> keys;
-    std::optional<std::uint32_t> next_code;         // one-shot return code of the next call
-    std::optional<std::size_t> next_output_size;    // one-shot output size of the next call
+    std::optional<std::uint32_t> next_code;       // one-shot return code of the next call
+    std::optional<std::size_t> next_output_size;  // one-shot output size of the next call
 
     int finds = 0;
     int releases = 0;
@@ -90,27 +90,25 @@ public:
         FakeSmcKey& entry = found->second;
         const std::uint32_t size = load(input, smc_record::kDataSize);
         switch (input[smc_record::kCommand]) {
-        case smc_record::kKeyInfo:
-            store(output, smc_record::kDataSize,
-                  entry.reported_size.value_or(static_cast<std::uint32_t>(entry.bytes.size())));
-            store(output, smc_record::kDataType, entry.type);
-            return 0;
-        case smc_record::kReadKey:
-            output[smc_record::kResult] = entry.read_result;
-            for (std::size_t i = 0; i < entry.bytes.size() && i < size; ++i) {
-                output[smc_record::kBytes + i] = entry.bytes[i];
-            }
-            return 0;
-        case smc_record::kWriteKey:
-            if (entry.write_takes_effect) {
-                entry.bytes.assign(input.begin() + smc_record::kBytes,
-                                   input.begin() + static_cast<std::ptrdiff_t>(smc_record::kBytes + size));
-            }
-            output[smc_record::kResult] = entry.write_result;
-            return entry.write_code;
-        default:
-            output[smc_record::kResult] = 0x80;
-            return 0;
+            case smc_record::kKeyInfo:
+                store(output, smc_record::kDataSize,
+                      entry.reported_size.value_or(static_cast<std::uint32_t>(entry.bytes.size())));
+                store(output, smc_record::kDataType, entry.type);
+                return 0;
+            case smc_record::kReadKey:
+                output[smc_record::kResult] = entry.read_result;
+                for (std::size_t i = 0; i < entry.bytes.size() && i < size; ++i) {
+                    output[smc_record::kBytes + i] = entry.bytes[i];
+                }
+                return 0;
+            case smc_record::kWriteKey:
+                if (entry.write_takes_effect) {
+                    entry.bytes.assign(input.begin() + smc_record::kBytes,
+                                       input.begin() + static_cast<std::ptrdiff_t>(smc_record::kBytes + size));
+                }
+                output[smc_record::kResult] = entry.write_result;
+                return entry.write_code;
+            default: output[smc_record::kResult] = 0x80; return 0;
         }
     }
 
@@ -120,14 +118,15 @@ public:
     SmcPort port() const {
         return SmcPort{
             .find_service = [self = *this]() mutable { return self.find_service(); },
-            .open_service = [self = *this](std::uint32_t service, std::uint32_t& connection) mutable {
-                return self.open_service(service, connection);
-            },
+            .open_service = [self = *this](
+                                std::uint32_t service,
+                                std::uint32_t& connection) mutable { return self.open_service(service, connection); },
             .release_service = [self = *this](std::uint32_t service) mutable { self.release_service(service); },
-            .call_struct = [self = *this](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
-                                          SmcRecord& output, std::size_t& output_size) mutable {
-                return self.call_struct(connection, selector, input, output, output_size);
-            },
+            .call_struct =
+                [self = *this](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
+                               SmcRecord& output, std::size_t& output_size) mutable {
+                    return self.call_struct(connection, selector, input, output, output_size);
+                },
             .close_connection = [self = *this](std::uint32_t connection) mutable { self.close_connection(connection); },
         };
     }

@@ -84,8 +84,7 @@ void Smc::close() {
 
 FanResult<SmcRecord> Smc::call(std::string_view key, std::uint8_t command, std::uint32_t data_size,
                                std::span<const std::uint8_t> data) {
-    if (key.size() != 4 || data.size() > smc_record::kBytesCapacity ||
-        data_size > smc_record::kBytesCapacity) {
+    if (key.size() != 4 || data.size() > smc_record::kBytesCapacity || data_size > smc_record::kBytesCapacity) {
         return fan_error("SMC 요청 범위 오류");
     }
 
@@ -98,10 +97,9 @@ FanResult<SmcRecord> Smc::call(std::string_view key, std::uint8_t command, std::
     SmcRecord output{};
     std::size_t output_size = smc_record::kSize;
     // A moved-from Smc has no connection; it answers like a closed one instead of crashing.
-    const std::uint32_t code =
-        connection != 0
-            ? port.call_struct(connection, smc_record::kSelector, input, output, output_size)
-            : smc_return::kNotOpen;
+    const std::uint32_t code = connection != 0
+                                   ? port.call_struct(connection, smc_record::kSelector, input, output, output_size)
+                                   : smc_return::kNotOpen;
 
     if (code != smc_return::kSuccess) return fan_error(std::string(key) + " 접근 실패 (0x" + hex(code, 8) + ")");
     if (output_size != smc_record::kSize || output[smc_record::kResult] != smc_record::kResultOk) {

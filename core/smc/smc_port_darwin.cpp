@@ -25,8 +25,8 @@ SmcPort SmcPort::production() {
         .call_struct =
             [](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input, SmcRecord& output,
                std::size_t& output_size) {
-                return static_cast<std::uint32_t>(IOConnectCallStructMethod(
-                    connection, selector, input.data(), input.size(), output.data(), &output_size));
+                return static_cast<std::uint32_t>(IOConnectCallStructMethod(connection, selector, input.data(),
+                                                                            input.size(), output.data(), &output_size));
             },
         .close_connection = [](std::uint32_t connection) { IOServiceClose(connection); },
     };

@@ -149,14 +149,14 @@ SmcPort make_socket_smc_port(std::string path, uid_t owner, double reconnect_pau
     const auto port = std::make_shared<SocketSmcPort>(std::move(path), owner, reconnect_pause);
     return SmcPort{
         .find_service = [port] { return port->find_service(); },
-        .open_service = [port](std::uint32_t service, std::uint32_t& connection) {
-            return port->open_service(service, connection);
-        },
+        .open_service = [port](std::uint32_t service,
+                               std::uint32_t& connection) { return port->open_service(service, connection); },
         .release_service = [port](std::uint32_t service) { port->release_service(service); },
-        .call_struct = [port](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input,
-                              SmcRecord& output, std::size_t& output_size) {
-            return port->call_struct(connection, selector, input, output, output_size);
-        },
+        .call_struct =
+            [port](std::uint32_t connection, std::uint32_t selector, const SmcRecord& input, SmcRecord& output,
+                   std::size_t& output_size) {
+                return port->call_struct(connection, selector, input, output, output_size);
+            },
         .close_connection = [port](std::uint32_t connection) { port->close_connection(connection); },
     };
 }

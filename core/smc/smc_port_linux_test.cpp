@@ -75,8 +75,7 @@ private:
                 got += static_cast<std::size_t>(n);
             }
             const Answer answer = answer_(request);
-            if (!answer.bytes.empty() &&
-                ::send(client, answer.bytes.data(), answer.bytes.size(), MSG_NOSIGNAL) < 0) {
+            if (!answer.bytes.empty() && ::send(client, answer.bytes.data(), answer.bytes.size(), MSG_NOSIGNAL) < 0) {
                 return;
             }
             if (answer.hang_up) return;

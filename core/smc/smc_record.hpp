@@ -39,8 +39,7 @@ inline constexpr char kVirtualDevicePath[] = "/var/run/virtual-smc.sock";
 constexpr std::uint32_t pack_key(const char key[4]) {
     return std::uint32_t{static_cast<unsigned char>(key[0])} << 24 |
            std::uint32_t{static_cast<unsigned char>(key[1])} << 16 |
-           std::uint32_t{static_cast<unsigned char>(key[2])} << 8 |
-           std::uint32_t{static_cast<unsigned char>(key[3])};
+           std::uint32_t{static_cast<unsigned char>(key[2])} << 8 | std::uint32_t{static_cast<unsigned char>(key[3])};
 }
 
 }  // namespace smc_record

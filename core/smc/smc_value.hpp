@@ -21,5 +21,4 @@ struct SmcValue {
 
 // The value check and encoding of a write, in the order a write performs them: first the
 // value itself (finite, not negative), then the type and the type's range and key size.
-FanResult<std::vector<std::uint8_t>> encode_smc_value(std::string_view type, std::uint32_t size,
-                                                      double value);
+FanResult<std::vector<std::uint8_t>> encode_smc_value(std::string_view type, std::uint32_t size, double value);

@@ -65,8 +65,8 @@ TEST(SmcValueEncode, ModeByte) {
 }
 
 TEST(SmcValueEncode, ValueIsCheckedBeforeType) {
-    for (double bad : {-1.0, std::nan(""), std::numeric_limits<double>::infinity(),
-                       -std::numeric_limits<double>::infinity()}) {
+    for (double bad :
+         {-1.0, std::nan(""), std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}) {
         EXPECT_EQ(error_of(encode_smc_value("ui8 ", 1, bad)), "유효하지 않은 SMC 값입니다.");
         EXPECT_EQ(error_of(encode_smc_value("sp78", 2, bad)), "유효하지 않은 SMC 값입니다.");
     }

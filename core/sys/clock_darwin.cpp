@@ -15,8 +15,7 @@ double seconds_of_ticks(std::uint64_t ticks) {
         // zero or at infinity would silently disarm them all.
         std::abort();
     }
-    return static_cast<double>(ticks) * static_cast<double>(timebase.numer) /
-           static_cast<double>(timebase.denom) / 1e9;
+    return static_cast<double>(ticks) * static_cast<double>(timebase.numer) / static_cast<double>(timebase.denom) / 1e9;
 }
 
 }  // namespace

@@ -50,13 +50,12 @@ std::string parent_directory(std::string_view path) {
 bool flush_to_storage(int fd) { return ::fsync(fd) == 0 && full_device_flush(fd); }
 
 bool flush_directory_of(std::string_view path) {
-    const UniqueFd folder(
-        ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder(::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return folder && flush_to_storage(folder.get());
 }
 
-std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes,
-                                                 mode_t mode, bool durable) {
+std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes, mode_t mode,
+                                                 bool durable) {
     const auto slash = path.find_last_of('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string pattern = parent_directory(path) + "/." + name + ".XXXXXX";

@@ -29,5 +29,5 @@ enum class ReplaceFailure {
 // file: a temporary file in the same directory is written, given `mode` and, when `durable`,
 // flushed, and only then renamed over the path. The directory itself is not flushed here. On any
 // failure the target is untouched and the temporary file is gone.
-std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes,
-                                                 mode_t mode, bool durable);
+std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes, mode_t mode,
+                                                 bool durable);

@@ -79,7 +79,7 @@ FileIdentity identity_of(const struct stat& status) {
     const timespec modified = status.st_mtim;
     const timespec changed = status.st_ctim;
 #endif
-    return FileIdentity{status.st_dev,     status.st_ino,     status.st_size,   modified.tv_sec,
+    return FileIdentity{status.st_dev,    status.st_ino,  status.st_size, modified.tv_sec,
                         modified.tv_nsec, changed.tv_sec, changed.tv_nsec};
 }
 
@@ -135,8 +135,7 @@ std::optional<std::string> code_hash_of_executable(int fd, const CodeHashBudget&
 
     using Clock = std::chrono::steady_clock;
     const auto deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(budget.seconds));
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(budget.seconds));
     auto hash = hash_from_start(fd, [&] { return Clock::now() >= deadline; });
     if (!hash) return std::nullopt;
 

@@ -43,9 +43,9 @@ CfRef<SecCodeRef> guest_code(const audit_token_t& token) {
 
 CfRef<SecRequirementRef> compiled_requirement(std::string_view text) {
     // Plain UTF-8 bytes: not an external representation, so no byte-order mark is looked for.
-    const CfRef<CFStringRef> string(CFStringCreateWithBytes(kCFAllocatorDefault,
-                                                           reinterpret_cast<const UInt8*>(text.data()),
-                                                           static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+    const CfRef<CFStringRef> string(
+        CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
     if (!string) return {};
 
     CfRef<SecRequirementRef> requirement;
@@ -76,7 +76,6 @@ PeerCode peer_code(int connection, std::string_view requirement) {
     const CfRef<SecRequirementRef> compiled = compiled_requirement(requirement);
     if (!compiled) return PeerCode::fails;
 
-    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, compiled.get()) == errSecSuccess
-               ? PeerCode::satisfies
-               : PeerCode::fails;
+    return SecCodeCheckValidity(code.get(), kSecCSDefaultFlags, compiled.get()) == errSecSuccess ? PeerCode::satisfies
+                                                                                                 : PeerCode::fails;
 }

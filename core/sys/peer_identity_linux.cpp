@@ -46,14 +46,11 @@ std::optional<pid_t> pid_of_pidfd(int pidfd) {
 
 // A process that exists but may not be signalled by us (a root server seen by its unprivileged
 // client) is still alive; only one that has exited is not.
-bool process_alive(int pidfd) {
-    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0 || errno == EPERM;
-}
+bool process_alive(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0 || errno == EPERM; }
 
 // The kernel shows another user's executable only to a privileged reader.
 PeerExecutable executable_of(pid_t pid) {
-    const UniqueFd executable(
-        ::open(("/proc/" + std::to_string(pid) + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd executable(::open(("/proc/" + std::to_string(pid) + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
     if (!executable) return PeerExecutable{.hash = std::nullopt, .denied = errno == EACCES || errno == EPERM};
     return PeerExecutable{.hash = code_hash_of_executable(executable.get()), .denied = false};
 }
@@ -83,8 +80,7 @@ PeerCode judge_peer_process(int pidfd, const std::string& required_hash, const P
 std::optional<std::uint32_t> peer_effective_uid(int connection) {
     ucred credentials{};
     socklen_t length = sizeof credentials;
-    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
-        length != sizeof credentials) {
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 || length != sizeof credentials) {
         return std::nullopt;
     }
     return credentials.uid;

@@ -69,15 +69,15 @@ TEST_F(ThermalTree, WorstTripOfOneZoneWins) {
 }
 
 TEST_F(ThermalTree, UnreadableOrDisabledEntriesAreSkipped) {
-    zone(0, "garbage", "critical", "0");          // zone temperature unreadable
-    zone(1, "50000", "critical", "");             // trip temperature empty
-    zone(2, "50000", "critical", "-274000");      // disabled trip, below absolute zero
+    zone(0, "garbage", "critical", "0");      // zone temperature unreadable
+    zone(1, "50000", "critical", "");         // trip temperature empty
+    zone(2, "50000", "critical", "-274000");  // disabled trip, below absolute zero
     zone(3, "50000", "hot", "40000");
     fs::remove(root / "thermal_zone3/trip_point_0_temp");
-    zone(4, "50000", "user", "40000");            // not a level of its own
+    zone(4, "50000", "user", "40000");  // not a level of its own
     EXPECT_EQ(thermal_state_at(root), 0);
 
-    zone(5, "-5000", "active", "-10000");         // a cold but real trip still counts
+    zone(5, "-5000", "active", "-10000");  // a cold but real trip still counts
     EXPECT_EQ(thermal_state_at(root), 1);
 }
 

@@ -38,8 +38,7 @@ int open_flags(const FileTrust& rule, int flags) {
 }  // namespace
 
 bool trusted_status(const struct stat& status, const FileTrust& rule) {
-    return status.st_uid == rule.owner && (status.st_mode & rule.forbidden) == 0 &&
-           right_kind(status, rule.kind);
+    return status.st_uid == rule.owner && (status.st_mode & rule.forbidden) == 0 && right_kind(status, rule.kind);
 }
 
 bool trusted_descriptor(int fd, const FileTrust& rule) {
@@ -47,8 +46,8 @@ bool trusted_descriptor(int fd, const FileTrust& rule) {
     return ::fstat(fd, &status) == 0 && trusted_status(status, rule);
 }
 
-std::expected<UniqueFd, TrustFailure> open_trusted(const std::string& path, const FileTrust& rule,
-                                                   int flags, mode_t create_mode) {
+std::expected<UniqueFd, TrustFailure> open_trusted(const std::string& path, const FileTrust& rule, int flags,
+                                                   mode_t create_mode) {
 #ifndef O_PATH
     // Without a way to open a socket file itself, its status is the best evidence there is.
     if (rule.kind == FileTrust::Kind::socket) {
@@ -95,6 +94,5 @@ bool trusted_socket(const std::string& path, uid_t owner) {
     // "/." names the directory a link leads to, not the link.
     const FileTrust folder{.kind = FileTrust::Kind::directory, .owner = owner};
     const FileTrust socket{.kind = FileTrust::Kind::socket, .owner = owner, .forbidden = 0};
-    return open_trusted(parent_directory(path) + "/.", folder).has_value() &&
-           open_trusted(path, socket).has_value();
+    return open_trusted(parent_directory(path) + "/.", folder).has_value() && open_trusted(path, socket).has_value();
 }

@@ -30,16 +30,16 @@ enum class TrustFailure {
     missing,     // nothing at the path
     link,        // a symbolic link, which is never followed
     unreadable,  // something there that could not be opened or read (a permission, an I/O error)
-    untrusted,  // opened, and the descriptor fails the rule
-    too_large,  // a regular file longer than the reader's limit, refused unread
+    untrusted,   // opened, and the descriptor fails the rule
+    too_large,   // a regular file longer than the reader's limit, refused unread
 };
 
 // Opens `path` without following a final symbolic link, judges the descriptor it opened (not the
 // path, which could change in between) and returns it. `flags` adds the access mode and O_CREAT;
 // `create_mode` is the mode of a file O_CREAT makes. A socket is opened as a bare reference to the
 // file where the platform can do that (it cannot be opened for reading). Never blocks on a FIFO.
-std::expected<UniqueFd, TrustFailure> open_trusted(const std::string& path, const FileTrust& rule,
-                                                   int flags = O_RDONLY, mode_t create_mode = 0);
+std::expected<UniqueFd, TrustFailure> open_trusted(const std::string& path, const FileTrust& rule, int flags = O_RDONLY,
+                                                   mode_t create_mode = 0);
 
 // The whole content of a trusted regular file of at most `limit` bytes. A longer file is refused
 // before a byte of it is read.

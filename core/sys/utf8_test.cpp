@@ -19,9 +19,9 @@ TEST(Utf8, DecodesEachLengthUpToItsLimits) {
     EXPECT_EQ(decoded("A"), (Result{1, U'A'}));
     EXPECT_EQ(decoded(std::string_view("\0", 1)), (Result{1, 0}));
     EXPECT_EQ(decoded("\x7F"), (Result{1, 0x7F}));
-    EXPECT_EQ(decoded("\xC2\x80"), (Result{2, 0x80}));      // smallest two-byte value
+    EXPECT_EQ(decoded("\xC2\x80"), (Result{2, 0x80}));  // smallest two-byte value
     EXPECT_EQ(decoded("\xDF\xBF"), (Result{2, 0x7FF}));
-    EXPECT_EQ(decoded("\xE0\xA0\x80"), (Result{3, 0x800}));  // smallest three-byte value
+    EXPECT_EQ(decoded("\xE0\xA0\x80"), (Result{3, 0x800}));   // smallest three-byte value
     EXPECT_EQ(decoded("\xED\x9F\xBF"), (Result{3, 0xD7FF}));  // just below the surrogates
     EXPECT_EQ(decoded("\xEE\x80\x80"), (Result{3, 0xE000}));  // just above them
     EXPECT_EQ(decoded("\xED\x95\x9C"), (Result{3, U'한'}));
@@ -36,13 +36,12 @@ TEST(Utf8, DecodesEachLengthUpToItsLimits) {
 
 TEST(Utf8, RefusesSurrogatesOverlongFormsValuesPastTheLastCodePointAndStrayBytes) {
     for (const std::string_view bad : {
-             "\xED\xA0\x80", "\xED\xBF\xBF",                      // surrogates U+D800, U+DFFF
+             "\xED\xA0\x80", "\xED\xBF\xBF",                          // surrogates U+D800, U+DFFF
              "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF",  // overlong forms
-             "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF",
-             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF7\xBF\xBF\xBF",  // past U+10FFFF
-             "\xF8\x88\x80\x80\x80", "\xFF",
-             "\x80", "\xBF",                                      // a continuation on its own
-             "\xC3\x41", "\xE2\x82\x41", "\xF0\x9F\x98\x41",     // interrupted sequences
+             "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
+             "\xF7\xBF\xBF\xBF",                              // past U+10FFFF
+             "\xF8\x88\x80\x80\x80", "\xFF", "\x80", "\xBF",  // a continuation on its own
+             "\xC3\x41", "\xE2\x82\x41", "\xF0\x9F\x98\x41",  // interrupted sequences
          }) {
         EXPECT_EQ(decoded(bad).first, 0u) << testing::PrintToString(std::string(bad));
         EXPECT_FALSE(is_valid_utf8(bad)) << testing::PrintToString(std::string(bad));

@@ -89,19 +89,20 @@ int main(int argc, char** argv) {
         return fail(system_error("connect"));
     }
     if (trickling) {
-        std::cerr << "fan-client: sent " << trickle(socket_fd.get(), request) << " of " << request.size()
-                  << " bytes\n";
+        std::cerr << "fan-client: sent " << trickle(socket_fd.get(), request) << " of " << request.size() << " bytes\n";
     } else if (send_all(socket_fd.get(), request + '\n') != Transfer::done) {
         return fail(system_error("send"));
     }
 
     std::string pending;
     std::string reply;
-    switch (read_line(socket_fd.get(), pending, reply, LineLimits{.max_length = kReplyLimit, .deadline = std::nullopt})) {
+    switch (
+        read_line(socket_fd.get(), pending, reply, LineLimits{.max_length = kReplyLimit, .deadline = std::nullopt})) {
         case LineEnd::line: break;
         case LineEnd::too_long: return fail("reply line too long");
         case LineEnd::closed:
-        case LineEnd::timed_out: return fail(pending.empty() ? "connection closed without a reply" : "reply line cut short");
+        case LineEnd::timed_out:
+            return fail(pending.empty() ? "connection closed without a reply" : "reply line cut short");
     }
     std::cout << reply << '\n' << std::flush;
     const auto answer = parse_json_strictly(reply);

@@ -57,9 +57,12 @@ std::optional<Arguments> parse(const std::vector<std::string>& words) {
         ++next;
     }
     if (next < positional.size()) {
-        if (positional[next] == "fair") arguments.thermalLimit = WakeThermalLimit::fair;
-        else if (positional[next] == "serious") arguments.thermalLimit = WakeThermalLimit::serious;
-        else return std::nullopt;
+        if (positional[next] == "fair")
+            arguments.thermalLimit = WakeThermalLimit::fair;
+        else if (positional[next] == "serious")
+            arguments.thermalLimit = WakeThermalLimit::serious;
+        else
+            return std::nullopt;
         ++next;
     }
     if (next != positional.size()) return std::nullopt;
