@@ -49,7 +49,7 @@ constexpr int kTrickleIntervalMs = 300;
 std::size_t trickle(int fd, const std::string& text) {
     std::size_t sent = 0;
     while (sent < text.size()) {
-        if (::send(fd, text.data() + sent, 1, MSG_NOSIGNAL) != 1) break;
+        if (send_all(fd, text.substr(sent, 1)) != Transfer::done) break;
         ++sent;
         pollfd readable{fd, POLLIN, 0};
         if (::poll(&readable, 1, kTrickleIntervalMs) != 0) break;
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     const auto address = local_address(path);
     if (!address) return fail("not a socket path: " + path);
 
-    const UniqueFd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const UniqueFd socket_fd(::socket(AF_UNIX, SOCK_STREAM, 0));
     if (!socket_fd) return fail(system_error("socket"));
     const timeval timeout{kReplyTimeoutSeconds, 0};
     ::setsockopt(socket_fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
