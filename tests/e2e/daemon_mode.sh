@@ -4,11 +4,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-client=$(command -v fan-client)
-hash=$(sha256sum "$client" | cut -c1-40)
-Airvane --daemon 501 "$hash" &
-helper=$!
-wait_for "$DAEMON_SOCK"
+start_daemon
 
 request "$DAEMON_SOCK" '{"command":"ping"}'
 expect_eq "$reply" '{}' "ping from the pinned client"

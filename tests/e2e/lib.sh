@@ -65,6 +65,15 @@ start_serve() {
     wait_for "$SESSION_SOCK"
 }
 
+# start_daemon: a daemon-mode helper for vane that admits only fan-client; its pid in $helper,
+# fan-client's path in $client.
+start_daemon() {
+    client=$(command -v fan-client)
+    Airvane --daemon 501 "$(sha256sum "$client" | cut -c1-40)" &
+    helper=$!
+    wait_for "$DAEMON_SOCK"
+}
+
 # request SOCKET JSON: one request as vane; the reply line in $reply.
 # fan-client exits 2 for a reply that carries an error, which is still a reply.
 request() {

@@ -6,11 +6,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-client=$(command -v fan-client)
-hash=$(sha256sum "$client" | cut -c1-40)
-Airvane --daemon 501 "$hash" &
-helper=$!
-wait_for "$DAEMON_SOCK"
+start_daemon
 
 huge=/tmp/vane/huge-client
 install -o vane -g vane -m 0755 "$client" "$huge"
