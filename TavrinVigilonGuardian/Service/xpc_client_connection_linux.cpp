@@ -2,6 +2,7 @@
 
 #include "Engine/wake_ipc_contract.hpp"
 #include "sys/peer_identity.hpp"
+#include "sys/trusted_file.hpp"
 #include "sys/unique_fd.hpp"
 #include "Service/xpc_endpoint.hpp"
 #include "Service/xpc_socket_linux.hpp"
@@ -140,7 +141,7 @@ UniqueFd XPCClientConnection::Channel::establish(std::string& pending) {
     }
 
     // A system daemon's endpoint is one only root can have put in place.
-    if (privileged && !rootOwnedEndpoint(socketPath)) return {};
+    if (privileged && !trusted_socket(socketPath)) return {};
     UniqueFd socket = connectTo(socketPath);
     if (!socket || !publish(socket)) return {};
     const auto refuse = [&] {
@@ -268,8 +269,12 @@ void XPCClientConnection::resume() {
         channel_->resumed = true;
     }
     const std::lock_guard lock(channel_->workerMutex);
-    channel_->worker = std::thread([channel = channel_] { channel->run(); });
-    channel_->workerId = channel_->worker.get_id();
+    // The worker records itself before it runs anything: a handler of its own that ends the
+    // connection at once must already see that it is on the worker, not wait to join itself.
+    channel_->worker = std::thread([channel = channel_] {
+        channel->workerId = std::this_thread::get_id();
+        channel->run();
+    });
 }
 
 std::shared_ptr<TavrinWakeControl> XPCClientConnection::remoteObjectProxyWithErrorHandler(

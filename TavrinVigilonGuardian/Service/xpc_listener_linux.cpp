@@ -1,6 +1,5 @@
 #include "Service/xpc_listener.hpp"
 
-#include "sys/code_hash.hpp"
 #include "sys/executable_hash.hpp"
 #include "sys/peer_identity.hpp"
 #include "Engine/wake_ipc_error.hpp"
@@ -18,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <list>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -84,10 +84,16 @@ void XPCListener::Endpoint::welcome(UniqueFd peer) {
         std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(std::move(peer), *uid));
     auto& entry = peers.emplace_back();
     entry.connection = connection;
-    entry.thread = std::thread([this, connection, &entry] {
-        judgeAndServe(connection);
-        entry.finished = true;
-    });
+    try {
+        entry.thread = std::thread([this, connection, &entry] {
+            judgeAndServe(connection);
+            entry.finished = true;
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the peer is turned away like one over the limit, rather than the
+        // failure ending the acceptor and with it the daemon.
+        peers.pop_back();
+    }
 }
 
 // Every way out before admitPeer succeeds closes the peer's socket without a byte written. The

@@ -19,7 +19,8 @@ drive_session() {
     done
     for command in '{"command":"set","fan":0,"rpm":2400}' '{"command":"setAll","rpm":2200}' \
         '{"command":"auto"}' '{"command":"set","fan":1,"rpm":2600}' '{"command":"quit"}'; do
-        as_user vane fan-client "$SESSION_SOCK" "$command" >/dev/null 2>&1 || return 0
+        # An answer that carries an error (exit 2) is still an answer; only a helper gone ends it.
+        as_user vane fan-client "$SESSION_SOCK" "$command" >/dev/null 2>&1 || (($? == 2)) || return 0
     done
 }
 

@@ -13,8 +13,10 @@ tools=$stage/Library/PrivilegedHelperTools
 for program in Airvane app.tavrin.vigilon.guardian; do
     [[ -x $tools/$program ]] || fail "$program not installed"
     [[ $(stat -c %a "$tools/$program") == 755 ]] || fail "$program mode"
-    readelf -S "$tools/$program" | grep -q '\.debug_info' && fail "$program still carries its debug information"
-    readelf -S "$tools/$program" | grep -q '\.gnu_debuglink' || fail "$program does not name its debug file"
+    # Not piped: under pipefail, grep -q leaving the pipe early would decide the check at random.
+    sections=$(readelf -S "$tools/$program")
+    grep -q '\.debug_info' <<<"$sections" && fail "$program still carries its debug information"
+    grep -q '\.gnu_debuglink' <<<"$sections" || fail "$program does not name its debug file"
     [[ -s $build/debug-info/$program.debug ]] || fail "no debug information kept for $program"
 done
 definition=$stage/Library/LaunchDaemons/app.tavrin.vigilon.guardian.plist
