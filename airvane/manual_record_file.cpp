@@ -1,13 +1,10 @@
 #include "manual_record_file.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <memory>
 
 #include "sys/durable_file.hpp"
 #include "sys/trusted_file.hpp"
@@ -16,9 +13,6 @@ namespace {
 
 // Far more than the longest record: a directory path and eight fan ids.
 constexpr std::size_t kRecordLimit = 4096;
-
-// The replacing writer's temporary names: "." + the record's name + "." + six characters.
-constexpr std::size_t kTemporarySuffix = 6;
 
 }  // namespace
 
@@ -29,7 +23,9 @@ ManualRecordFile::~ManualRecordFile() {
 }
 
 std::optional<ManualRecord> ManualRecordFile::take_over() {
-    remove_stale_temporaries();
+    // A helper killed while replacing the record leaves the temporary file behind; the lock makes
+    // sure no other helper is writing one now.
+    remove_stale_replacements(path_, owner_);
     const FileTrust rule{.kind = FileTrust::Kind::regular, .owner = owner_, .forbidden = S_IWGRP | S_IWOTH};
     auto text = read_trusted(path_, rule, kRecordLimit);
     if (!text && text.error() == TrustFailure::missing) return std::nullopt;
@@ -65,22 +61,4 @@ bool ManualRecordFile::write(const ManualRecord& record) const {
 
 void ManualRecordFile::remove() const {
     if (::unlink(path_.c_str()) == 0) flush_directory_of(path_);
-}
-
-// A helper killed while replacing the record leaves the temporary file behind; the lock makes
-// sure no other helper is writing one now.
-void ManualRecordFile::remove_stale_temporaries() const {
-    const std::string directory = parent_directory(path_);
-    const std::string prefix = "." + path_.substr(path_.find_last_of('/') + 1) + ".";
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(directory.c_str()), ::closedir);
-    if (!listing) return;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        const std::string_view name = entry->d_name;
-        if (!name.starts_with(prefix) || name.size() != prefix.size() + kTemporarySuffix) continue;
-        struct stat status {};
-        if (::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-            trusted_status(status, FileTrust{.kind = FileTrust::Kind::regular, .owner = owner_, .forbidden = 0})) {
-            ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
-        }
-    }
 }

@@ -41,7 +41,6 @@ public:
 private:
     bool write(const ManualRecord& record) const;
     void remove() const;
-    void remove_stale_temporaries() const;
 
     std::string path_;
     uid_t owner_;

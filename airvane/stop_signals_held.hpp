@@ -1,7 +1,5 @@
 #pragma once
 
-#include <signal.h>
-
 // Holds SIGTERM, SIGINT and SIGHUP back while a serving session is set up, with the orderly
 // handlers already in place: a stop that arrives once the lock or the session directory exists
 // must run the teardown, not the default action that would leave them behind. `release` lets a

@@ -5,8 +5,6 @@
 #include "Service/wake_helper_client.hpp"
 #include "timing.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>

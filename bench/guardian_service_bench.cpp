@@ -9,7 +9,6 @@
 #include "Service/xpc_server_connection.hpp"
 #include "Service/wake_helper_client.hpp"
 #include "Engine/wake_ipc_contract.hpp"
-#include "sys/code_hash.hpp"
 #include "sys/executable_hash.hpp"
 #include "sys/local_socket.hpp"
 #include "sys/unique_fd.hpp"
@@ -19,7 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -4,26 +4,17 @@
 #include <csignal>
 #include <pthread.h>
 
-namespace {
-
-sigset_t stopSignals() {
-    sigset_t signals;
-    ::sigemptyset(&signals);
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaddset(&signals, signal);
-    return signals;
-}
-
-}  // namespace
+#include "sys/stop_signal.hpp"
 
 void holdStopRequests() {
     // Blocked, not handled: a signal stays pending until the run loop asks for it, so one that
     // arrives during the launch recovery is not lost and does not interrupt it.
-    const sigset_t stops = stopSignals();
+    const sigset_t stops = StopSignal::signal_set();
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
 bool takeStopRequest() {
-    const sigset_t stops = stopSignals();
+    const sigset_t stops = StopSignal::signal_set();
     for (;;) {
         int taken = 0;
         const int error = ::sigwait(&stops, &taken);

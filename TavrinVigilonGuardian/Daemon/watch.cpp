@@ -67,19 +67,17 @@ WatcherService::WatcherService(const std::string& socketPath, const std::string&
     listener_->resume();
 }
 
-WatcherService::~WatcherService() {
+WatcherService::~WatcherService() { quiesce(); }
+
+void WatcherService::quiesce() {
     if (listener_) listener_->invalidate();
     thermalObservation_.reset();
     if (timerArmed_) powerQueue().cancelTimer();
+    timerArmed_ = false;
 }
 
 void WatcherService::stop(const std::function<void(int status)>& leave) {
-    if (listener_) listener_->invalidate();
-    thermalObservation_.reset();
-    if (timerArmed_) {
-        powerQueue().cancelTimer();
-        timerArmed_ = false;
-    }
+    quiesce();
     std::promise<void> done;
     auto finished = done.get_future();
     powerQueue().async([&] {

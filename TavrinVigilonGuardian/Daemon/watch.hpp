@@ -33,6 +33,9 @@ public:
     void stop(const std::function<void(int status)>& leave);
 
 private:
+    // Nothing new comes in any more: no connection, no thermal announcement, no tick.
+    void quiesce();
+
     std::shared_ptr<ListenerDelegate> delegate_;
     std::unique_ptr<XPCListener> listener_;
     std::unique_ptr<ThermalStateObservation> thermalObservation_;

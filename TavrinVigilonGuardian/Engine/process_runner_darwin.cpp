@@ -28,39 +28,29 @@ namespace {
 
 using namespace process_runner_detail;
 
-class FileActions {
+// One of the spawn's setting objects, made and destroyed by the platform's pair of calls; one
+// whose making failed is never destroyed.
+template <typename Setting, auto make, auto destroy>
+class SpawnSetting {
 public:
-    FileActions() : error_(::posix_spawn_file_actions_init(&actions_)) {}
-    ~FileActions() {
-        if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
+    SpawnSetting() : error_(make(&setting_)) {}
+    ~SpawnSetting() {
+        if (error_ == 0) destroy(&setting_);
     }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
+    SpawnSetting(const SpawnSetting&) = delete;
+    SpawnSetting& operator=(const SpawnSetting&) = delete;
 
     int error() const { return error_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    Setting* get() { return &setting_; }
 
 private:
-    posix_spawn_file_actions_t actions_;
+    Setting setting_;
     int error_;
 };
 
-class Attributes {
-public:
-    Attributes() : error_(::posix_spawnattr_init(&attributes_)) {}
-    ~Attributes() {
-        if (error_ == 0) ::posix_spawnattr_destroy(&attributes_);
-    }
-    Attributes(const Attributes&) = delete;
-    Attributes& operator=(const Attributes&) = delete;
-
-    int error() const { return error_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-    int error_;
-};
+using FileActions =
+    SpawnSetting<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
+using Attributes = SpawnSetting<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // Standard input, then standard output and standard error on the one pipe, in that order: an
 // input held as descriptor 1 or 2 is copied to 0 before those are replaced. The output is above 2.

@@ -4,10 +4,10 @@
 #include <Security/Security.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 
 #include "sys/cf_ref_darwin.hpp"
+#include "sys/code_hash.hpp"
 #include "Engine/wake_ipc_contract.hpp"
 #include "Engine/wake_ipc_error.hpp"
 
@@ -26,19 +26,6 @@ bool signedForHardenedRuntime(CFDictionaryRef information) {
         return false;
     }
     return (static_cast<std::uint32_t>(value) & kSecCodeSignatureRuntime) != 0;
-}
-
-std::string lowerHex(CFDataRef bytes) {
-    const UInt8* data = CFDataGetBytePtr(bytes);
-    const CFIndex length = CFDataGetLength(bytes);
-    std::string text;
-    text.reserve(static_cast<std::size_t>(length) * 2);
-    for (CFIndex i = 0; i < length; ++i) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned int>(data[i]));
-        text += digits;
-    }
-    return text;
 }
 
 }  // namespace
@@ -60,7 +47,8 @@ std::string currentHash() {
     }
 
     // A code-directory hash is 20 bytes; anything else renders to text the contract refuses.
-    std::string hash = lowerHex(static_cast<CFDataRef>(unique));
+    const auto bytes = static_cast<CFDataRef>(unique);
+    std::string hash = lower_hex({CFDataGetBytePtr(bytes), static_cast<std::size_t>(CFDataGetLength(bytes))});
     if (!WakeIPCContract::validHash(hash)) throw WakeIPCError("올바른 코드 서명이 아닙니다.");
     return hash;
 }

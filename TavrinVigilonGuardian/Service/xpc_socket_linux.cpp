@@ -1,6 +1,5 @@
 #include "Service/xpc_socket_linux.hpp"
 
-#include "sys/trusted_file.hpp"
 #include "Engine/wake_ipc_error.hpp"
 #include "Service/xpc_wire.hpp"
 
@@ -57,5 +56,3 @@ UniqueFd connectTo(const std::string& path) {
     }
     return connection;
 }
-
-bool rootOwnedEndpoint(const std::string& path) { return trusted_socket(path); }

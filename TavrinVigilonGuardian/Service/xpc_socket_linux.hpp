@@ -22,8 +22,3 @@ UniqueFd listenAt(const std::string& path);
 
 // A connected socket, or an empty guard when nothing listens at `path`.
 UniqueFd connectTo(const std::string& path);
-
-// True when only root could have put the socket there: it is a socket owned by root, in a
-// directory owned by root that neither group nor others may write. The socket's own write bits
-// are what lets other users connect, so they are not held against it.
-bool rootOwnedEndpoint(const std::string& path);

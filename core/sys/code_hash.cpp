@@ -7,6 +7,17 @@ constexpr std::string_view kRequirementPrefix = "cdhash H\"";
 
 }  // namespace
 
+std::string lower_hex(std::span<const unsigned char> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (const unsigned char byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
+}
+
 bool is_code_hash(std::string_view text) {
     if (text.size() != 2 * kCodeHashBytes) return false;
     for (const char c : text) {

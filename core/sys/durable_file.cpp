@@ -1,16 +1,28 @@
 #include "sys/durable_file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 
 #include "sys/full_device_flush.hpp"
+#include "sys/trusted_file.hpp"
 #include "sys/unique_fd.hpp"
 
 namespace {
+
+// A replacement is written under "." + the file's name + "." + six characters that mkostemp picks,
+// in the file's own directory, so that the rename stays within one file system.
+constexpr std::string_view kUniqueSuffix = "XXXXXX";
+
+std::string replacement_prefix(std::string_view path) {
+    const auto slash = path.find_last_of('/');
+    return "." + std::string(slash == std::string_view::npos ? path : path.substr(slash + 1)) + ".";
+}
 
 bool write_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -56,9 +68,7 @@ bool flush_directory_of(std::string_view path) {
 
 std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes, mode_t mode,
                                                  bool durable) {
-    const auto slash = path.find_last_of('/');
-    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string pattern = parent_directory(path) + "/." + name + ".XXXXXX";
+    std::string pattern = parent_directory(path) + "/" + replacement_prefix(path) + std::string(kUniqueSuffix);
     UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!file) return std::unexpected(ReplaceFailure::write);
     PendingFile pending(pattern);
@@ -74,4 +84,20 @@ std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::s
     }
     pending.placed();
     return {};
+}
+
+void remove_stale_replacements(const std::string& path, uid_t owner) {
+    const std::string prefix = replacement_prefix(path);
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(parent_directory(path).c_str()), ::closedir);
+    if (!listing) return;
+    const FileTrust owned{.kind = FileTrust::Kind::regular, .owner = owner, .forbidden = 0};
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(prefix) || name.size() != prefix.size() + kUniqueSuffix.size()) continue;
+        struct stat status {};
+        if (::fstatat(::dirfd(listing.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            trusted_status(status, owned)) {
+            ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
+        }
+    }
 }

@@ -31,3 +31,8 @@ enum class ReplaceFailure {
 // failure the target is untouched and the temporary file is gone.
 std::expected<void, ReplaceFailure> replace_file(const std::string& path, std::string_view bytes, mode_t mode,
                                                  bool durable);
+
+// A writer killed between making its temporary file and renaming it leaves that file behind.
+// Removes the leftovers of replacing `path` that are regular files of `owner`; only safe while no
+// other writer of `path` can be running.
+void remove_stale_replacements(const std::string& path, uid_t owner);

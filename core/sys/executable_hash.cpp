@@ -13,6 +13,7 @@
 #include <mutex>
 #include <utility>
 
+#include "sys/code_hash.hpp"
 #include "sys/unique_fd.hpp"
 
 namespace {
@@ -50,14 +51,7 @@ std::optional<std::string> hash_from_start(int fd, GiveUp give_up) {
         return std::nullopt;
     }
 
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hash;
-    hash.reserve(2 * kCodeHashBytes);
-    for (std::size_t i = 0; i < kCodeHashBytes; ++i) {
-        hash += kHex[digest[i] >> 4];
-        hash += kHex[digest[i] & 0x0F];
-    }
-    return hash;
+    return lower_hex(std::span(digest).first(kCodeHashBytes));
 }
 
 // What tells one version of a file from another without reading it. The change time cannot be

@@ -11,5 +11,12 @@ void StopSignal::install() {
     action.sa_handler = &StopSignal::on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the blocking poll must be interrupted
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+    for (const int sig : SIGNALS) sigaction(sig, &action, nullptr);
+}
+
+sigset_t StopSignal::signal_set() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int sig : SIGNALS) sigaddset(&stops, sig);
+    return stops;
 }

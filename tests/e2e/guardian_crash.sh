@@ -40,8 +40,6 @@ kill_daemon() {
     kill -9 "$victim"
 }
 
-replaced() { local pid; pid=$(watcher_pid); [[ -n $pid && $pid != "$1" ]] && watcher_ready; }
-
 # After every recovery: normal sleep, no marker, an inactive record of the restart, a cooldown.
 expect_recovered() {
     local round=$1
@@ -64,8 +62,7 @@ for ((round = 1; round <= kills; round++)); do
     ((round > 1)) || kind=tick  # the session's first kill lands in its own tick
     counts[$kind]=$((counts[$kind] + 1))
     kill_daemon "$kind"
-    wait_replaced=$victim
-    until_true replaced "$wait_replaced"
+    until_true watcher_replaced "$victim"
     wait  # the background request, if any, has its answer
     expect_recovered "$round ($kind)"
 done

@@ -61,8 +61,7 @@ case $kind in
 esac
 kill -9 "$victim"
 rm -f /run/sim-pmset/slow-get
-replaced() { local pid; pid=$(watcher_pid); [[ -n $pid && $pid != "$victim" ]] && watcher_ready; }
-until_true replaced
+until_true watcher_replaced "$victim"
 wait
 
 expect_eq "$(sleep_disabled)" 0 "SleepDisabled after the crash"

@@ -17,15 +17,14 @@ touch /run/sim-pmset/hang-get
 hanging() { tool=$(tool_of "$victim" '^/bin/sleep 86400'); [[ -n $tool ]]; }
 until_true hanging
 kill -9 "$victim"
-killed=$(date +%s%N)
+killed=$(ms_now)
 rm -f /run/sim-pmset/hang-get
 
 UNTIL_LIMIT=1 until_true process_gone "$tool"
 
-replaced() { local pid; pid=$(watcher_pid); [[ -n $pid && $pid != "$victim" ]] && watcher_ready; }
-UNTIL_LIMIT=5 until_true replaced
+UNTIL_LIMIT=5 until_true watcher_replaced "$victim"
 UNTIL_LIMIT=5 until_true marker_gone
-elapsed=$((($(date +%s%N) - killed) / 1000000))
+elapsed=$(($(ms_now) - killed))
 ((elapsed < 3000)) || fail "normal sleep came back only ${elapsed} ms after the kill"
 expect_ended restarted
 

@@ -37,6 +37,12 @@ watcher_ready() {
     pid=$(watcher_pid)
     [[ -n $pid && $(heartbeat_pid) == "$pid" && -S /var/run/app.tavrin.vigilon.guardian.sock ]]
 }
+# watcher_replaced OLD_PID: launch control has started another watcher, and it is ready.
+watcher_replaced() {
+    local pid
+    pid=$(watcher_pid)
+    [[ -n $pid && $pid != "$1" ]] && watcher_ready
+}
 
 # Installs and registers the guardian for vane with vigilon-client as the front end; leaves the
 # watcher ready and the guardian's code hash in $guardian_hash.

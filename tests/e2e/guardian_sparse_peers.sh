@@ -20,7 +20,6 @@ for user in other vane; do
 done
 sleep 1
 
-ms_now() { date +%s%3N; }
 for verb in ping stop; do
     began=$(ms_now)
     expect_answer "$([[ $verb == ping ]] && echo 3 || echo 완료)" "$verb"

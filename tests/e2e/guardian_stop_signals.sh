@@ -9,8 +9,6 @@ set -euo pipefail
 
 install_guardian
 
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-
 # --- idle: the daemon leaves with status 0 and nothing changes
 victim=$(watcher_pid)
 record_before=$(cat "$data/state.json" 2>/dev/null || echo none)
@@ -25,9 +23,9 @@ expect_eq "$(sleep_disabled)" 0 "SleepDisabled after an idle stop"
 bootstrap_guardian
 expect_answer 완료 start 10
 expect_eq "$(sleep_disabled)" 1 "SleepDisabled during the session"
-started=$(now_ms)
+started=$(ms_now)
 /bin/launchctl bootout "$target" || fail "bootout failed"
-elapsed=$(($(now_ms) - started))
+elapsed=$(($(ms_now) - started))
 ((elapsed < 5000)) || fail "bootout took ${elapsed} ms"
 expect_ended guardianStopped
 expect_eq "$(last_exit_status)" 0 "exit status after ending the session"
@@ -41,8 +39,7 @@ for signal in HUP INT; do
     UNTIL_LIMIT=5 until_true process_gone "$victim"
     expect_ended guardianStopped
     expect_eq "$(last_exit_status)" 0 "exit status after SIG$signal"
-    replaced() { local pid; pid=$(watcher_pid); [[ -n $pid && $pid != "$victim" ]] && watcher_ready; }
-    until_true replaced
+    until_true watcher_replaced "$victim"
 done
 
 # --- a second SIGTERM while the restore waits for a slow tool does not cut it short

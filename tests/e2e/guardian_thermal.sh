@@ -31,8 +31,7 @@ expect_eq "$(record_field coolingRequired)" true "latch in the record"
 # A restarted watcher keeps the latch from the record.
 old=$(watcher_pid)
 kill -9 "$old"
-replaced() { local pid; pid=$(watcher_pid); [[ -n $pid && $pid != "$1" ]] && watcher_ready; }
-until_true replaced "$old"
+until_true watcher_replaced "$old"
 expect_refusal "$THERMAL_REFUSAL" start 10
 expect_eq "$(sleep_disabled)" 0 "SleepDisabled after the restart"
 

@@ -5,6 +5,9 @@ fail() {
     exit 1
 }
 
+# Milliseconds since the epoch, for the figures the scripts print.
+ms_now() { date +%s%3N; }
+
 # expect_eq ACTUAL EXPECTED WHAT
 expect_eq() {
     [[ "$1" == "$2" ]] || fail "$3: expected [$2], got [$1]"

@@ -18,8 +18,6 @@ flood &
 flooder=$!
 trap 'kill "$flooder" 2>/dev/null || true' EXIT
 
-ms_now() { date +%s%3N; }
-
 began=$(ms_now)
 request "$DAEMON_SOCK" '{"command":"set","fan":0,"rpm":2400}'
 expect_eq "$(smc_get F0md)" 1 "fan 0 manual beside the flood"
