@@ -5,7 +5,6 @@
 #include "sys/json_out.hpp"
 #include "Engine/text.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <limits>
 

@@ -1,4 +1,3 @@
-#include "Engine/wake_power_policy.hpp"
 #include "Engine/wake_ipc_error.hpp"
 #include "Engine/atomic_write.hpp"
 #include "Engine/guardian_test_support.hpp"
@@ -79,7 +78,7 @@ protected:
 TEST(GuardianContext, ProductionPathsAreTheFixedOnes) {
     const GuardianContext production;
     EXPECT_EQ(production.directory, "/Library/Application Support/TavrinVigilon");
-    EXPECT_EQ(production.statePath, WakePowerPolicy::statePath);
+    EXPECT_EQ(production.statePath, "/Library/Application Support/TavrinVigilon/state.json");
     EXPECT_EQ(production.markerPath, "/Library/Application Support/TavrinVigilon/owned");
     EXPECT_EQ(production.heartbeatPath, "/Library/Application Support/TavrinVigilon/watcher.json");
     EXPECT_EQ(production.lockPath, "/Library/Application Support/TavrinVigilon/guardian.lock");

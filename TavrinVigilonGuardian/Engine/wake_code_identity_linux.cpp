@@ -1,7 +1,6 @@
 #include "Engine/wake_code_identity.hpp"
 #include "Engine/wake_code_identity_linux.hpp"
 
-#include "sys/code_hash.hpp"
 #include "sys/executable_hash.hpp"
 #include "sys/trusted_file.hpp"
 #include "sys/unique_fd.hpp"

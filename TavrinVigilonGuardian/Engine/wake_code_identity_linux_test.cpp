@@ -2,7 +2,6 @@
 #include "Engine/wake_code_identity_linux.hpp"
 #include "Engine/wake_ipc_error.hpp"
 #include "Engine/guardian_test_support.hpp"
-#include "sys/code_hash.hpp"
 #include "sys/executable_hash.hpp"
 
 #include <filesystem>

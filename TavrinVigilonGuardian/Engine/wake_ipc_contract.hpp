@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Engine/guardian_directory.hpp"
 #include "Engine/wake_thermal_limit.hpp"
 
 #include <cstdint>
@@ -12,7 +11,6 @@
 namespace WakeIPCContract {
 
 inline constexpr std::int64_t version = 3;
-inline const std::string installationPath = std::string(guardianDirectory) + "/installation.json";
 inline constexpr const char* operationLockPath = "/Library/PrivilegedHelperTools/.app.tavrin.vigilon.install.lock";
 
 // True exactly for "start" with an allowed duration and a known thermal limit, and for "ping",

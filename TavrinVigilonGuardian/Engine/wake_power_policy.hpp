@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Engine/guardian_directory.hpp"
 #include "Engine/wake_guardian_state.hpp"
 
 #include <array>
@@ -21,7 +20,6 @@ inline constexpr std::array<std::int64_t, 27> allowedMinutes = [] {
 }();
 inline constexpr std::int64_t minimumBattery = 15;
 inline constexpr double maximumDuration = 86400;
-inline const std::string statePath = std::string(guardianDirectory) + "/state.json";
 inline constexpr const char* helperPath = "/Library/PrivilegedHelperTools/app.tavrin.vigilon.guardian";
 inline constexpr const char* daemonPath = "/Library/LaunchDaemons/app.tavrin.vigilon.guardian.plist";
 inline constexpr const char* daemonLabel = "app.tavrin.vigilon.guardian";

@@ -4,7 +4,6 @@
 // whose behaviour each case chooses.
 
 #include "Engine/guardian_test_support.hpp"
-#include "sys/code_hash.hpp"
 #include "sys/executable_hash.hpp"
 #include "Service/xpc_listener.hpp"
 #include "Service/xpc_server_connection.hpp"

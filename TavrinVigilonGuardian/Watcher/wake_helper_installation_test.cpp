@@ -1,5 +1,4 @@
 #include "Watcher/wake_helper_installation.hpp"
-#include "Engine/wake_ipc_contract.hpp"
 #include "Engine/wake_ipc_error.hpp"
 #include "Watcher/watcher_test_support.hpp"
 
@@ -128,7 +127,7 @@ TEST_F(InstallationTest, UntrustedFilesMeanNoInstallation) {
 
 TEST(InstallationPaths, ProductionPathsAreTheFixedOnes) {
     const GuardianContext production;
-    EXPECT_EQ(production.installationPath, WakeIPCContract::installationPath);
+    EXPECT_EQ(production.installationPath, "/Library/Application Support/TavrinVigilon/installation.json");
     EXPECT_EQ(production.helperPath, "/Library/PrivilegedHelperTools/app.tavrin.vigilon.guardian");
     EXPECT_EQ(production.daemonPath, "/Library/LaunchDaemons/app.tavrin.vigilon.guardian.plist");
 }

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {

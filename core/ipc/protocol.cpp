@@ -50,8 +50,7 @@ bool assign_field(Request& request, std::string_view name, const Json& value) {
 }
 
 bool read_object(Request& request, const Json& object) {
-    const auto command = object.find("command");
-    if (command == object.end()) return false;
+    if (!object.contains("command")) return false;
     for (const char* name : kFieldOrder) {
         const auto member = object.find(name);
         if (member != object.end() && !assign_field(request, name, *member)) return false;

@@ -1,12 +1,9 @@
 #include "smc/smc_port_linux.hpp"
 
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/un.h>
 
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <utility>

@@ -4,9 +4,13 @@
 #include <string>
 #include <vector>
 
+namespace {
+
 bool json_text_acceptable(std::string_view text) {
     return text.find('\0') == std::string_view::npos && !text.starts_with("\xEF\xBB\xBF");
 }
+
+}  // namespace
 
 std::optional<nlohmann::json> parse_json_strictly(std::string_view text) {
     if (!json_text_acceptable(text)) return std::nullopt;

@@ -11,8 +11,5 @@
 // not one well-formed JSON value with nothing but whitespace after it, or when any object in it,
 // at any depth, names a member twice (two readers could then take different values from it).
 
-// Whether the raw bytes pass, before any parser sees them.
-bool json_text_acceptable(std::string_view text);
-
 // The value the text holds, or nothing when the text is refused.
 std::optional<nlohmann::json> parse_json_strictly(std::string_view text);
