@@ -29,6 +29,7 @@ FanResult<Dispatch> dispatch(std::span<const std::string_view> args, const Dispa
     // is ever touched for them.
     if (!std::ranges::all_of(args, is_valid_utf8)) return fan_error(kUsageText);
 
+    // The status mode.
     if (args.size() == 1 && args[0] == "--status") return StatusMode{};
 
     // A serving mode word with exactly two arguments after it.

@@ -32,11 +32,13 @@ FanResult<void> FanController<H>::check_safety() {
     const std::optional<double> celsius = temperature();
     const std::int64_t level = thermal_source();
 
+    // Trip.
     if (level > kHottestAllowedLevel || !celsius || *celsius >= kTripCelsius) {
         notice = "온도 또는 센서 상태 때문에 자동 제어로 복귀했습니다.";
         return restore();
     }
 
+    // All well.
     return {};
 }
 
@@ -95,6 +97,7 @@ FanResult<void> FanController<H>::restore() {
     // more than is manual, which only costs the next process a needless look.
     if (controlled != held_before || ftst_engaged != ftst_before) record_manual(controlled, ftst_engaged);
 
+    // Confirmed.
     if (controlled.empty() && !ftst_engaged) {
         targets.clear();
         restoring = false;

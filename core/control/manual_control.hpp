@@ -46,11 +46,14 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
     // No new work while a return to automatic control is unconfirmed.
     if (restoring) return fan_error("자동 제어 복귀를 확인하는 중입니다.");
 
+    // The deadline of the switch.
     const double until = deadline ? *deadline : clock() + kSwitchWindow;
 
+    // The inventory, read now.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
 
+    // The fan, its mode key and its limits.
     const auto found =
         std::find_if(inventory->begin(), inventory->end(), [id](const Fan& fan) { return fan.id == id; });
     if (found == inventory->end()) return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
@@ -58,10 +61,12 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
     const std::optional<std::string> key = mode_key(id);
     if (!key || !has_sane_limits(fan)) return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
 
+    // The requested speed within the limits.
     if (!std::isfinite(rpm) || rpm < *fan.minimum || rpm > *fan.maximum) {
         return fan_error("팬의 허용 RPM 범위를 벗어났습니다.");
     }
 
+    // The ceiling applied.
     const double effective = std::min(rpm, ceiling.value_or(*fan.maximum));
     if (!(effective >= *fan.minimum)) return fan_error("팬 속도 상한이 최소 RPM보다 낮습니다.");
 
@@ -89,6 +94,7 @@ FanResult<void> FanController<H>::set_until(std::int64_t id, double rpm, std::op
     // Listed before the switch, so that a failed switch is undone by restore.
     controlled.insert(id);
 
+    // The switch.
     auto engaged = engage(id, *key, effective, until);
     if (engaged) return {};
 
@@ -102,6 +108,7 @@ template <FanHardware H>
 FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key, double rpm, double deadline) {
     using namespace fan_control_detail;
 
+    // The direct switch.
     auto switched = hardware.write(key, 1);
     if (!switched) {
         // Refused: only a readable "Ftst" offers another way.
@@ -116,12 +123,15 @@ FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key
 
         // Retry the switch until it is taken, the deadline passes or the machine heats up.
         for (int attempt = 0; attempt < kSwitchRetries && !switched; ++attempt) {
+            // Deadline.
             if (clock() >= deadline) break;
             // Abort gate.
             if (thermal_source() > kHottestAllowedLevel || !cooler_than(temperature(), kAbortGateCelsius)) {
                 return fan_error("온도가 올라 수동 제어를 중단했습니다.");
             }
+            // Pause.
             sleeper(kRetryPause);
+            // Again.
             switched = hardware.write(key, 1);
             if (!switched) last_refusal = switched.error().message;
         }
@@ -135,6 +145,7 @@ FanResult<void> FanController<H>::engage(std::int64_t id, const std::string& key
         }
     }
 
+    // The target.
     if (auto written = hardware.write(fan_key(id, "Tg"), rpm); !written) return std::unexpected(written.error());
 
     // Remembered; a safety notice is over once manual control is taken again.
@@ -147,6 +158,7 @@ template <FanHardware H>
 FanResult<void> FanController<H>::set_all(double rpm) {
     using namespace fan_control_detail;
 
+    // The inventory.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
 
@@ -162,6 +174,7 @@ FanResult<void> FanController<H>::set_all(double rpm) {
     // One deadline for both switches.
     const double deadline = clock() + kSwitchWindow;
 
+    // First fan, then second.
     auto result = set_until((*inventory)[0].id, rpm, deadline);
     if (result) result = set_until((*inventory)[1].id, rpm, deadline);
     if (result) return {};
@@ -178,6 +191,7 @@ FanResult<void> FanController<H>::update_ceiling(std::optional<double> requested
     // Unchanged: nothing to read.
     if (requested.has_value() == ceiling.has_value() && (!requested || *requested == *ceiling)) return {};
 
+    // The inventory.
     auto inventory = fans();
     if (!inventory) return std::unexpected(inventory.error());
 

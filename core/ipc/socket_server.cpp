@@ -78,9 +78,11 @@ FanResult<std::string> session_path(std::string_view session_id) {
 }
 
 FanResult<SocketServer> SocketServer::bind(std::string path, std::uint32_t uid) {
+    // The socket.
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
     if (!listener) return fan_error(kSocketCreateFailed);
 
+    // Options, unchecked.
     set_socket_options(listener.get());
 
     // The address record: the path, zero-filled to the end of the field. A path that does
@@ -98,6 +100,7 @@ FanResult<SocketServer> SocketServer::bind(std::string path, std::uint32_t uid) 
         return fan_error(kSocketSetupFailed);
     }
 
+    // The server.
     return SocketServer(std::move(path), std::move(listener));
 }
 
@@ -107,6 +110,7 @@ void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& cod
     pollfd waiting{listener_.get(), POLLIN, 0};
     if (::poll(&waiting, 1, kAcceptWaitMs) <= 0) return;
 
+    // The connection.
     const UniqueFd connection(::accept(listener_.get(), nullptr, nullptr));
     if (!connection) return;
 
