@@ -19,5 +19,7 @@ void replaceFile(const std::string& path, std::string_view bytes, mode_t mode, b
 
 void atomicWriteBytes(std::string_view bytes, const std::string& path, bool durable) {
     replaceFile(path, bytes, 0644, durable, "Cannot secure " + path + ".");
+    // The content was flushed before the rename, so the name never points at unwritten data; the
+    // placed record is judged, and flushed once more, together with the folder that names it.
     if (durable) WakeDurableFile::synchronize(path, 0);
 }

@@ -5,15 +5,15 @@
 #include "Engine/wake_ipc_error.hpp"
 
 void WakeDurableFile::synchronize(const std::string& path, std::uint32_t owner) {
-    // The record itself: opened without following a link and judged by its descriptor. Its
-    // content was flushed before the rename put it there; a second full-device flush would only
-    // cost time.
+    // The record itself: opened without following a link, judged by its descriptor, flushed.
     const FileTrust record{.kind = FileTrust::Kind::regular, .owner = owner};
-    const auto file = open_trusted(path, record, O_RDWR);
+    auto file = open_trusted(path, record, O_RDWR);
     if (!file && file.error() != TrustFailure::untrusted) {
         throw WakeIPCError("복구 기록을 동기화할 수 없습니다.");
     }
-    if (!file) throw WakeIPCError("복구 기록을 디스크에 확정할 수 없습니다.");
+    if (!file || !flush_to_storage(file->get())) {
+        throw WakeIPCError("복구 기록을 디스크에 확정할 수 없습니다.");
+    }
 
     // The folder that names it, so that the rename which put it there is durable as well.
     const FileTrust folder{.kind = FileTrust::Kind::directory, .owner = owner};
