@@ -6,6 +6,7 @@
 #include "Engine/guardian_context.hpp"
 #include "Engine/guardian_error.hpp"
 #include "Engine/guardian_lock.hpp"
+#include "Engine/output_line.hpp"
 #include "Engine/path_trust.hpp"
 #include "Watcher/registration.hpp"
 #include "Engine/session.hpp"
@@ -85,11 +86,14 @@ int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, st
         // The command itself; its success line is the only output.
         const std::string line = dispatch(*command);
         out << line << '\n' << std::flush;
+        mirrorToSystemLog(OutputStream::standardOutput, line);
         return 0;
     } catch (...) {
         failure = std::current_exception();
     }
-    err << failureDescription(failure) << '\n' << std::flush;
+    const std::string description = failureDescription(failure);
+    err << description << '\n' << std::flush;
+    mirrorToSystemLog(OutputStream::standardError, description);
     return 1;
 }
 

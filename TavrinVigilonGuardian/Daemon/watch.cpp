@@ -9,6 +9,7 @@
 #include "Engine/guardian_context.hpp"
 #include "Engine/guardian_error.hpp"
 #include "Engine/guardian_lock.hpp"
+#include "Engine/output_line.hpp"
 #include "Watcher/launch_recovery.hpp"
 #include "Daemon/power_queue.hpp"
 #include "Engine/session.hpp"
@@ -102,7 +103,7 @@ int stopGuardian() {
     } catch (...) {
         failure = std::current_exception();
     }
-    std::fprintf(stderr, "Vigilon guardian: %s\n", failureDescription(failure).c_str());
+    writeOutputLine(OutputStream::standardError, "Vigilon guardian: ", failureDescription(failure));
     return 1;
 }
 
@@ -122,6 +123,6 @@ void watch() {
     holdStopRequests();
     WatcherService service(xpcServiceSocketPath(WakePowerPolicy::daemonLabel), WakeIPCContract::operationLockPath);
     runMainRunLoop([&service] { service.stop(leaveProcess); });
-    std::fputs("Guardian run loop unexpectedly ended\n", stderr);
+    writeOutputLine(OutputStream::standardError, "Guardian run loop unexpectedly ended");
     std::abort();
 }

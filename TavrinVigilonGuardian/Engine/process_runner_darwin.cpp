@@ -67,12 +67,13 @@ int wireStandardStreams(FileActions& actions, const ChildLaunch& launch) {
 // Nothing of the guardian's but the three streams, default handling for every signal whatever the
 // guardian ignores, and nothing blocked whatever it holds back for its own run loop.
 int isolate(Attributes& attributes) {
+    // The signal-set calls are macros here, so they are never qualified with ::.
     sigset_t defaults;
-    ::sigfillset(&defaults);
-    ::sigdelset(&defaults, SIGKILL);
-    ::sigdelset(&defaults, SIGSTOP);
+    sigfillset(&defaults);
+    sigdelset(&defaults, SIGKILL);
+    sigdelset(&defaults, SIGSTOP);
     sigset_t none;
-    ::sigemptyset(&none);
+    sigemptyset(&none);
     int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
     if (error == 0) error = ::posix_spawnattr_setsigmask(attributes.get(), &none);
     if (error == 0) {

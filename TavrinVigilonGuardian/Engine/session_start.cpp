@@ -3,12 +3,13 @@
 #include "Engine/guardian_error.hpp"
 #include "Engine/atomic_write.hpp"
 #include "Engine/heartbeat.hpp"
+#include "Engine/output_line.hpp"
 #include "Engine/session.hpp"
 #include "Engine/sleep_control.hpp"
 #include "Engine/state_store.hpp"
 
-#include <cstdio>
 #include <exception>
+#include <string>
 
 namespace {
 
@@ -103,6 +104,5 @@ void start(std::int64_t minutes, WakeThermalLimit thermalLimit) {
         std::rethrow_exception(failure);
     }
 
-    std::printf("Started for %lld minutes.\n", static_cast<long long>(minutes));
-    std::fflush(stdout);
+    writeOutputLine(OutputStream::standardOutput, "Started for " + std::to_string(minutes) + " minutes.");
 }

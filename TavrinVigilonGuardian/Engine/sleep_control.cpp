@@ -5,8 +5,7 @@
 #include "Engine/atomic_write.hpp"
 #include "Engine/guardian_context.hpp"
 #include "Engine/guardian_error.hpp"
-
-#include <cstdio>
+#include "Engine/output_line.hpp"
 
 namespace {
 std::string pmset(const std::vector<std::string>& arguments) {
@@ -33,6 +32,5 @@ void claimSetting() {
 
 void requestSleep() {
     pmset({"sleepnow"});
-    std::fputs("Vigilon: requested system sleep after a thermal trip.\n", stderr);
-    std::fflush(stderr);
+    writeOutputLine(OutputStream::standardError, "Vigilon: requested system sleep after a thermal trip.");
 }

@@ -129,7 +129,7 @@ TEST_F(LaunchRecoveryTest, UnreadableRecordMeansNoRecord) {
     // Without a session it still cannot vouch for the absence of a cooldown: a new watcher
     // cools down first. Registration looks at the marker only.
     const std::string sound = encodeJSON(record());
-    for (const mode_t mode : {0644, 0664}) {
+    for (const mode_t mode : {mode_t{0644}, mode_t{0664}}) {
         writeText(context().statePath, mode == 0644 ? "not json" : sound);
         ::chmod(context().statePath.c_str(), mode);
         context().thermalProtection = WakeThermalProtection();

@@ -6,11 +6,11 @@
 #include "Engine/guardian_error.hpp"
 #include "Engine/guardian_lock.hpp"
 #include "Engine/heartbeat.hpp"
+#include "Engine/output_line.hpp"
 #include "Engine/session.hpp"
 #include "Engine/sleep_control.hpp"
 #include "Engine/state_store.hpp"
 
-#include <cstdio>
 #include <exception>
 #include <string>
 #include <unistd.h>
@@ -21,16 +21,6 @@ constexpr double statusInterval = 3;
 
 // How the session work of a tick ends when it does not fail.
 enum class SessionOutcome { finish, endTick };
-
-// Builds nothing on the heap, so reporting a failure cannot itself fail.
-void reportLine(const char* prefix, const char* message) noexcept {
-    ::flockfile(stderr);
-    std::fputs(prefix, stderr);
-    std::fputs(message, stderr);
-    std::fputc('\n', stderr);
-    ::funlockfile(stderr);
-    std::fflush(stderr);
-}
 
 // Steps of an owned session; any error thrown here sends the tick to its fallback.
 SessionOutcome superviseSession(GuardianContext& context, const std::optional<std::string>& thermalReason,
@@ -87,7 +77,7 @@ void fallbackStop(GuardianContext& context, const std::string& failure) {
     } else {
         restore("invalidState", false);
     }
-    reportLine("Vigilon safety: ", failure.c_str());
+    writeOutputLine(OutputStream::standardError, "Vigilon safety: ", failure);
 }
 
 void finishTick(GuardianContext& context, bool statusDue) {
@@ -129,8 +119,8 @@ void watchTick(std::optional<std::int64_t> thermalEvent) {
     try {
         withGuardianLock([&] { tickBody(thermalEvent); });
     } catch (const std::exception& error) {
-        reportLine("Vigilon guardian: ", error.what());
+        writeOutputLine(OutputStream::standardError, "Vigilon guardian: ", error.what());
     } catch (...) {
-        reportLine("Vigilon guardian: ", "Unexpected failure.");
+        writeOutputLine(OutputStream::standardError, "Vigilon guardian: ", "Unexpected failure.");
     }
 }
