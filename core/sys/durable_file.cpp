@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -59,7 +60,17 @@ std::string parent_directory(std::string_view path) {
     return std::string(path.substr(0, slash));
 }
 
-bool flush_to_storage(int fd) { return ::fsync(fd) == 0 && full_device_flush(fd); }
+namespace {
+
+bool platform_flush(int fd) { return ::fsync(fd) == 0 && full_device_flush(fd); }
+
+std::atomic<StorageFlush> storage_flush{platform_flush};
+
+}  // namespace
+
+bool flush_to_storage(int fd) { return storage_flush.load()(fd); }
+
+StorageFlush replace_storage_flush(StorageFlush flush) { return storage_flush.exchange(flush); }
 
 bool flush_directory_of(std::string_view path) {
     const UniqueFd folder(::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

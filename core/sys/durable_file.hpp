@@ -13,8 +13,14 @@
 std::string parent_directory(std::string_view path);
 
 // The platform's strongest flush of a descriptor: its data and the drive's own write cache.
-// False when the file system refused it.
+// False when the file system refused it. Every durable write of both programs flushes through it.
 bool flush_to_storage(int fd);
+
+// A flush no test can see the effect of (a killed process keeps its page cache) is checked by
+// the order of the calls: a test puts a recorder in the flush's place and gets the one it
+// replaced back, to put back in turn.
+using StorageFlush = bool (*)(int fd);
+StorageFlush replace_storage_flush(StorageFlush flush);
 
 // Flushes the directory that holds `path`, so a rename or removal in it survives a power loss.
 bool flush_directory_of(std::string_view path);
