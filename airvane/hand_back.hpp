@@ -4,21 +4,26 @@
 // at start-up, what a helper that died left behind; at teardown, everything it holds.
 
 #include <functional>
+#include <optional>
 
 #include "fan_error.hpp"
 #include "manual_record.hpp"
 
 inline constexpr double kTeardownRetryPause = 1.0;
 
-// Of the fans the dead helper's record lists, takes over those that still read manual, with its
-// "Ftst", and restores them. A listed fan that reads automatic is no longer the dead helper's:
-// it is left alone, as is every fan the record does not list. A failed restore leaves the
-// controller restoring, so that the caller's later checks retry it.
+// Of the fans the dead helper's record lists, takes over every one not seen automatic, with its
+// "Ftst", and restores them. Only a listed fan whose mode reads automatic is no longer the dead
+// helper's: it is left alone, as is every fan the record does not list. A mode that cannot be
+// read, or a mode key not found, proves nothing (one failed SMC call must not leave a fan manual
+// for good): that fan is taken over too, written back to automatic where its key is known, and
+// kept until a read confirms it. A failed restore leaves the controller restoring, so that the
+// caller's later checks retry it.
 template <typename Controller>
 FanResult<void> take_back_recorded_fans(Controller& controller, const ManualRecord& record) {
     for (const auto id : record.fans) {
         const auto key = controller.mode_key(id);
-        if (key && controller.number(*key) == 1) controller.controlled.insert(id);
+        const auto mode = key ? controller.number(*key) : std::nullopt;
+        if (!mode || *mode == 1) controller.controlled.insert(id);
     }
     controller.ftst_engaged = record.ftst;
     return controller.restore();

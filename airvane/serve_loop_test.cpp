@@ -196,4 +196,28 @@ TEST(TakeBack, OnlyRecordedFansThatStillReadManualAreHandedBack) {
     EXPECT_EQ(stuck.controller.controlled, (std::set<std::int64_t>{0}));
 }
 
+TEST(TakeBack, AFanWhoseModeCannotBeReadIsTakenBackAndKeptUntilItReadsAutomatic) {
+    ControllerRig rig(FakeHardware::apple_silicon(2));
+    rig.smc().set_ui8("F0md", 1);
+    rig.smc().set_ui8("F1md", 1);
+    // Fan 0's first mode read fails; fan 1's fail until the SMC recovers.
+    int fan0_reads = 0;
+    bool fan1_fails = true;
+    rig.smc().read_fault = [&](std::string_view key) -> std::optional<std::string> {
+        if ((key == "F0md" && ++fan0_reads == 1) || (key == "F1md" && fan1_fails)) return "접근 실패 (0xe00002bc)";
+        return std::nullopt;
+    };
+    EXPECT_FALSE(take_back_recorded_fans(rig.controller, ManualRecord{"", {0, 1}, false}).has_value());
+    EXPECT_EQ(rig.smc().stored("F0md"), 0);
+    EXPECT_EQ(rig.controller.controlled, (std::set<std::int64_t>{1}));
+    // Refused as a fan still being handed back, not as another program's; retried by the checks.
+    EXPECT_EQ(error_of(rig.controller.set_until(1, 2000, std::nullopt)), "자동 제어 복귀를 확인하는 중입니다.");
+    EXPECT_FALSE(rig.controller.check_safety().has_value());
+
+    fan1_fails = false;
+    EXPECT_TRUE(rig.controller.check_safety().has_value());
+    EXPECT_EQ(rig.smc().stored("F1md"), 0);
+    EXPECT_TRUE(rig.controller.set_until(1, 2000, std::nullopt).has_value());
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include "ipc/socket_server.hpp"
 #include "manual_record_file.hpp"
 #include "serve_loop.hpp"
+#include "session_claim.hpp"
 #include "session_files.hpp"
 #include "sys/durable_file.hpp"
 #include "smc/smc.hpp"
@@ -80,15 +81,9 @@ FanResult<void> run_serving(const ServingArgs& args) {
     }
     const std::string directory = parent_directory(socket_path);
 
-    // Recorded before it exists, so that no kill leaves it behind unnamed. What a failed
-    // recovery still holds stays listed.
-    const std::set<std::int64_t> held_fans = controller ? controller->controlled : std::set<std::int64_t>();
-    const bool held_ftst = controller && controller->ftst_engaged;
-    record.claim(directory, held_fans, held_ftst);
-    if (auto made = create_session_directory(directory, daemon_mode); !made) {
-        // Not ours: a successor must not remove it on the record's word.
-        record.claim("", held_fans, held_ftst);
-        return std::unexpected(made.error());
+    if (auto made = claim_session_directory(record, controller ? &*controller : nullptr, directory, daemon_mode);
+        !made) {
+        return made;
     }
 
     // From here on every way out removes the session's files.

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "ipc/peer_identity.hpp"
+#include "sys/peer_judgement.hpp"
 #include "sys/clock.hpp"
 #include "sys/code_hash.hpp"
 #include "sys/local_socket.hpp"
@@ -127,7 +128,16 @@ void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& cod
     // cannot be told apart here; the check is as good as the moment it is made.
     if (code_hash) {
         if (!is_code_hash(*code_hash)) return;
-        if (!peer_code_satisfies(connection.get(), code_requirement(*code_hash))) return;
+        // Judging reads the peer's executable, which the peer may have put on a file system that
+        // never answers; the caller's safety check must not wait on that. A judgement not done by
+        // its deadline refuses the peer and is left behind holding a duplicate of the connection,
+        // so the connection is shut down for the peer to see the refusal now.
+        const std::string requirement = code_requirement(*code_hash);
+        if (peer_code_within(connection.get(), requirement, kPeerJudgementSeconds, judge_code_) !=
+            PeerCode::satisfies) {
+            ::shutdown(connection.get(), SHUT_RDWR);
+            return;
+        }
     }
 
     // The request and the handler's answer to it.

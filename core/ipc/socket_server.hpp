@@ -8,6 +8,7 @@
 
 #include "fan_error.hpp"
 #include "ipc/protocol.hpp"
+#include "sys/peer_judgement.hpp"
 #include "sys/unique_fd.hpp"
 
 inline constexpr char kInvalidSessionId[] = "잘못된 세션 ID";
@@ -27,12 +28,16 @@ public:
     static FanResult<SocketServer> bind(std::string path, std::uint32_t uid);
 
     // Serves at most one connection: waits about half a second for a client, refuses a peer of
-    // another user (or, when `code_hash` is given, one whose code does not match it) by closing
-    // without a byte, otherwise reads one request line, answers with `handler`'s reply, closes.
+    // another user (or, when `code_hash` is given, one whose code does not match it, or is not
+    // judged within kPeerJudgementSeconds) by closing without a byte, otherwise reads one request
+    // line, answers with `handler`'s reply, closes.
     void next(std::uint32_t uid, const std::optional<std::string>& code_hash,
               const std::function<Reply(const Request&)>& handler);
 
     const std::string& path() const { return path_; }
+
+    // Puts a test's judge in the place of peer_code; the deadline on it stays the server's.
+    void judge_code_with(PeerCodeJudge judge) { judge_code_ = std::move(judge); }
 
     SocketServer(SocketServer&& other) noexcept = default;
     SocketServer& operator=(SocketServer&& other) noexcept;
@@ -46,4 +51,5 @@ private:
 
     std::string path_;
     UniqueFd listener_;
+    PeerCodeJudge judge_code_ = peer_code;
 };

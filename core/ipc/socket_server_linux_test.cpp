@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "sys/code_hash.hpp"
+#include "sys/peer_judgement_test_support.hpp"
 #include "sys/unique_fd.hpp"
 
 namespace {
@@ -325,6 +327,58 @@ TEST_F(SocketServerTest, CodeCheckRefusesAPeerThatHasExited) {
     serve(server, ::geteuid(), own_hash);
     EXPECT_TRUE(handled_.empty());
     // Without the code check the same situation is served (the request was sent whole).
+}
+
+// Another user's peer must not make this process read anything of its choosing.
+TEST_F(SocketServerTest, AnotherUsersPeerIsRefusedBeforeItsCodeIsJudged) {
+    auto server = bound(kOtherUid);
+    ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
+    std::atomic<int> judged{0};
+    server.judge_code_with([&judged](int, std::string_view) {
+        ++judged;
+        return PeerCode::satisfies;
+    });
+    const std::string code_hash(40, 'a');
+
+    const pid_t stranger = client_as(kThirdUid, path_, "{\"command\":\"ping\"}\n");
+    serve(server, kOtherUid, code_hash);
+    EXPECT_EQ(exit_status_of(stranger), 0);
+    EXPECT_EQ(judged, 0);
+
+    const pid_t session_user = client_as(kOtherUid, path_, "{\"command\":\"ping\"}\n");
+    serve(server, kOtherUid, code_hash);
+    EXPECT_EQ(exit_status_of(session_user), 2);
+    EXPECT_EQ(judged, 1);
+}
+
+// The peer's executable on a file system that stopped answering: its judgement never ends.
+TEST_F(SocketServerTest, AStalledCodeJudgementRefusesThePeerWithoutHoldingUpTheServer) {
+    auto server = bound(0);
+    StalledJudge stalled;
+    server.judge_code_with(stalled.code_judge());
+    const std::string code_hash(40, 'a');
+
+    for (int peer = 1; peer <= 2; ++peer) {
+        const auto client = connect_client();
+        send_all(client.get(), "{\"command\":\"ping\"}\n");
+        serve(server, ::geteuid(), code_hash);
+        EXPECT_EQ(stalled.started(), peer);
+        // Closed without a byte, although the abandoned judgement still holds the connection.
+        char byte = 0;
+        EXPECT_EQ(::recv(client.get(), &byte, 1, MSG_DONTWAIT), 0) << "peer " << peer;
+    }
+    EXPECT_TRUE(handled_.empty());
+    // Both still stuck: the server went on without their verdicts.
+    EXPECT_EQ(judgements_under_way(), 2);
+    stalled.release();
+    wait_until_no_judgement_under_way();
+
+    server.judge_code_with([](int, std::string_view) { return PeerCode::satisfies; });
+    const auto client = connect_client();
+    send_all(client.get(), "{\"command\":\"ping\"}\n");
+    serve(server, ::geteuid(), code_hash);
+    EXPECT_EQ(read_to_end(client.get()), "{}\n");
+    EXPECT_EQ(handled_.size(), 1u);
 }
 
 }  // namespace

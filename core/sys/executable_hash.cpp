@@ -101,9 +101,11 @@ private:
     std::deque<std::pair<FileIdentity, std::string>> entries_;
 };
 
+// Never destroyed: a peer judgement abandoned at its deadline may still end, and use the cache,
+// while the process is exiting.
 HashCache& hash_cache() {
-    static HashCache cache;
-    return cache;
+    static HashCache* const cache = new HashCache;
+    return *cache;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "sys/executable_hash.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,6 +72,44 @@ TEST(ExecutableHash, ExecutableIsHashedOncePerVersionAndWithinItsBudget) {
     // Only a regular file has a code hash.
     const UniqueFd folder(::open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     EXPECT_FALSE(code_hash_of_executable(folder.get()).has_value());
+}
+
+// The owner of a file can put its size and modification time back after rewriting it, but not
+// its change time.
+TEST(ExecutableHash, ARewriteWithItsOldModificationTimePutBackIsHashedAgain) {
+    const std::string path = temp_file_with("version one");
+    UniqueFd file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(file);
+    const auto first = code_hash_of_executable(file.get());
+    ASSERT_TRUE(first.has_value());
+    struct stat before {};
+    ASSERT_EQ(::fstat(file.get(), &before), 0);
+
+    ASSERT_EQ(::pwrite(file.get(), "two", 3, 8), 3);
+    struct stat after {};
+    // A coarse file clock may need a moment before the change time moves.
+    do {
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(::futimens(file.get(), times), 0);
+        ASSERT_EQ(::fstat(file.get(), &after), 0);
+    } while (after.st_ctim.tv_sec == before.st_ctim.tv_sec && after.st_ctim.tv_nsec == before.st_ctim.tv_nsec);
+    ASSERT_EQ(after.st_size, before.st_size);
+    ASSERT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+    const CodeHashBudget no_time{.max_bytes = 1 << 20, .seconds = 0};
+    EXPECT_FALSE(code_hash_of_executable(file.get(), no_time).has_value());
+    EXPECT_EQ(code_hash_of_executable(file.get()), code_hash_of_file(path));
+    EXPECT_NE(code_hash_of_file(path), first);
+    ::unlink(path.c_str());
+}
+
+TEST(ExecutableHash, AFileOverTheSizeBudgetIsRefusedWhateverTimeIsLeft) {
+    const std::string path = temp_file_with(std::string(4096, 'x'));
+    const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(file);
+    EXPECT_FALSE(code_hash_of_executable(file.get(), {.max_bytes = 4095, .seconds = 3600}).has_value());
+    EXPECT_EQ(code_hash_of_executable(file.get(), {.max_bytes = 4096, .seconds = 3600}), code_hash_of_file(path));
+    ::unlink(path.c_str());
 }
 
 TEST(ExecutableHash, UnreadableFileHasNoHash) {

@@ -61,10 +61,11 @@ PeerCode judge_within(std::function<PeerCode()> judge, double seconds) {
     return *verdict->code;
 }
 
-PeerCode peer_code_within(int connection, std::string_view requirement, double seconds) {
+PeerCode peer_code_within(int connection, std::string_view requirement, double seconds, PeerCodeJudge judge) {
     auto own = std::make_shared<UniqueFd>(::fcntl(connection, F_DUPFD_CLOEXEC, 0));
     if (!*own) return PeerCode::fails;
-    return judge_within([own, text = std::string(requirement)] { return peer_code(own->get(), text); }, seconds);
+    return judge_within(
+        [own, text = std::string(requirement), judge = std::move(judge)] { return judge(own->get(), text); }, seconds);
 }
 
 int judgements_under_way() { return under_way.load(); }
