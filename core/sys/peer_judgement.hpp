@@ -28,5 +28,11 @@ PeerCode judge_within(std::function<PeerCode()> judge, double seconds = kPeerJud
 // on a duplicate of the descriptor, so the caller may close the connection whenever it likes.
 PeerCode peer_code_within(int connection, std::string_view requirement, double seconds = kPeerJudgementSeconds);
 
+// No test can make a peer's executable stall on a file system, so the check that peer_code_within
+// bounds is replaceable the way the storage flush is: a test puts in a judge that stalls (or one
+// that counts) and gets back the one it replaced, to put back in turn.
+using PeerCodeCheck = PeerCode (*)(int connection, std::string_view requirement);
+PeerCodeCheck replace_peer_code_check(PeerCodeCheck check);
+
 // Judgements started and not yet ended, the stuck ones included.
 int judgements_under_way();
