@@ -10,6 +10,7 @@
 #include "Engine/path_trust.hpp"
 #include "Watcher/registration.hpp"
 #include "Engine/session.hpp"
+#include "Engine/state_store.hpp"
 #include "Daemon/watch.hpp"
 #include "sys/decimal.hpp"
 
@@ -57,8 +58,10 @@ std::string dispatch(const GuardianCommand& command) {
             return "Stopped.";
         case GuardianCommand::Verb::restore:
             // Without a ready watcher nothing would keep watching the setting afterwards, so it is
-            // left alone.
-            ensureWatcher();
+            // left alone. A data directory on a read-only file system holds no heartbeat, so there
+            // no watcher can ever show itself ready, and no marker can be claimed for one to take
+            // over either: normal sleep then comes back without it.
+            if (!onReadOnlyFileSystem(guardianContext().directory)) ensureWatcher();
             withGuardianLock([] { restore("manualRestore", true); });
             return "Normal sleep restored.";
     }
