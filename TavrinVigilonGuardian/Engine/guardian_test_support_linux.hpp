@@ -39,7 +39,8 @@ inline std::string inReadOnlyDirectory(const std::string& directory, const std::
     ::close(report[1]);
     std::string outcome;
     char block[512];
-    for (ssize_t n; (n = ::read(report[0], block, sizeof block)) > 0;) outcome.append(block, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(report[0], block, sizeof block)) > 0;)
+        outcome.append(block, static_cast<std::size_t>(n));
     ::close(report[0]);
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "the child did not finish";

@@ -30,9 +30,9 @@ TEST_F(WatcherFixture, SafetyStopsStillRestoreSleepOnAReadOnlyDirectory) {
     EXPECT_EQ(inReadOnlyDirectory(dir.path(), tick(std::nullopt)),
               unwritable + "SleepDisabled 0, switched off 1, sleep requests 0");
     machine->battery = 80;
-    EXPECT_EQ(inReadOnlyDirectory(dir.path(), tick(3)),
-              "Vigilon: requested system sleep after a thermal trip.\n" + unwritable +
-                  "SleepDisabled 0, switched off 1, sleep requests 1");
+    EXPECT_EQ(inReadOnlyDirectory(dir.path(), tick(3)), "Vigilon: requested system sleep after a thermal trip.\n" +
+                                                            unwritable +
+                                                            "SleepDisabled 0, switched off 1, sleep requests 1");
 }
 
 }  // namespace
