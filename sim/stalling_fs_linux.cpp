@@ -4,8 +4,9 @@
 // Mounts a FUSE file system at MOUNTPOINT holding one file, with FILE's name and content, owned
 // by root and executable by all. Any user but root may open and run it; an open by root (the
 // guardian looking at its peer's program) is never answered, so the opener waits until it gives
-// up or dies; each such open is noted as a line "stalled an open by root" on standard output. Serves until it is killed; the mount then fails every access until it is unmounted.
-// Speaks the kernel's protocol itself: the machine needs no FUSE library.
+// up or dies; each such open is noted as a line "stalled an open by root" on standard output. Serves until it is
+// killed; the mount then fails every access until it is unmounted. Speaks the kernel's protocol itself: the machine
+// needs no FUSE library.
 
 #include <fcntl.h>
 #include <linux/fuse.h>
@@ -152,8 +153,8 @@ int main(int argc, char** argv) {
     served.name = std::string(argv[1]).substr(std::string(argv[1]).rfind('/') + 1);
 
     const int device = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    const std::string options = "fd=" + std::to_string(device) +
-                                ",rootmode=40000,user_id=0,group_id=0,allow_other,default_permissions";
+    const std::string options =
+        "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0,allow_other,default_permissions";
     if (device < 0 || ::mount("stalling-fs", argv[2], "fuse", MS_NOSUID | MS_NODEV | MS_RDONLY, options.c_str()) != 0) {
         std::fprintf(stderr, "stalling-fs: cannot mount at %s: %s\n", argv[2], std::strerror(errno));
         return 1;
