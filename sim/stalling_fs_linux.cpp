@@ -2,9 +2,11 @@
 //
 // A file system that stops answering, for tests: it serves one read-only file, MOUNTPOINT/NAME
 // (NAME being SOURCE's last component, mode 0755, root's), with SOURCE's bytes as they were at
-// start. While the path STALL_FLAG exists, every open and read of that file waits, as a network
-// share or a FUSE program that hung would; each such wait is announced on standard output as one
-// line, "stalled open" or "stalled read". Runs until it is unmounted or sent SIGTERM.
+// start. While the path STALL_FLAG exists, every open and read of that file by root waits, as a
+// network share or a FUSE program that hung would; each such wait is announced on standard output
+// as one line, "stalled open" or "stalled read". Only root's requests wait: the judges of a peer's
+// code run as root, while the peer, another user, must still be able to start its program from
+// there. Runs until it is unmounted or sent SIGTERM.
 //
 // A waiting request ends with EINTR when the kernel interrupts it (its process was signalled or is
 // being killed), as a network file system's killable wait does: otherwise even a killed process
@@ -46,9 +48,9 @@ std::mutex output;
 
 bool stalled() { return ::access(served.stall_flag.c_str(), F_OK) == 0; }
 
-// Waits while the stall flag is there; false when the kernel interrupted the request meanwhile.
+// Waits while the stall flag is there, for root; false when the kernel interrupted the request meanwhile.
 bool wait_out_stall(fuse_req_t request, const char* what) {
-    if (!stalled()) return true;
+    if (fuse_req_ctx(request)->uid != 0 || !stalled()) return true;
     {
         const std::lock_guard lock(output);
         std::cout << "stalled " << what << std::endl;

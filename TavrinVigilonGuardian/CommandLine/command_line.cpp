@@ -10,6 +10,8 @@
 #include "Engine/path_trust.hpp"
 #include "Watcher/registration.hpp"
 #include "Engine/session.hpp"
+#include "Engine/state_store.hpp"
+#include "Daemon/main_run_loop.hpp"
 #include "Daemon/watch.hpp"
 #include "sys/decimal.hpp"
 
@@ -57,8 +59,10 @@ std::string dispatch(const GuardianCommand& command) {
             return "Stopped.";
         case GuardianCommand::Verb::restore:
             // Without a ready watcher nothing would keep watching the setting afterwards, so it is
-            // left alone.
-            ensureWatcher();
+            // left alone. A data directory on a read-only file system holds no heartbeat, so there
+            // no watcher can ever show itself ready, and no marker can be claimed for one to take
+            // over either: normal sleep then comes back without it.
+            if (!onReadOnlyFileSystem(guardianContext().directory)) ensureWatcher();
             withGuardianLock([] { restore("manualRestore", true); });
             return "Normal sleep restored.";
     }
@@ -98,6 +102,9 @@ int runCommandLine(const std::vector<std::string>& words, uid_t effectiveUID, st
 }
 
 int guardianMain(int argc, char** argv) {
+    // First of all, before any thread exists: a stop request that comes while the daemon sets
+    // itself up then waits for its run loop, rather than ending it before its launch recovery.
+    holdStopRequests();
     // Before the command line is looked at.
     initializeGuardianContext(GuardianContext());
     // A reader of the output that went away must not end the program half-way through a change
@@ -105,5 +112,10 @@ int guardianMain(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // An empty argument vector, which older kernels still pass on, is an empty command line.
     const auto words = argc > 0 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+    // Only the daemon keeps them held. A one-shot command may wait long (stop for the guardian
+    // lock, restore and register for the watcher) and must stay interruptible; stopped half-way
+    // it leaves what a crash would, the marker and the retry record, for the watcher to finish.
+    const auto command = parseCommandLine(words);
+    if (!command || command->verb != GuardianCommand::Verb::watch) releaseStopRequests();
     return runCommandLine(words, ::geteuid(), std::cout, std::cerr);
 }

@@ -11,10 +11,13 @@ ListenerDelegate::ListenerDelegate(WakeHelperInstallation record, std::string co
       requirement(std::move(codeRequirement)),
       installLockPath_(std::move(installLockPath)) {}
 
+bool ListenerDelegate::mayAcceptUser(std::uint32_t effectiveUserIdentifier) const {
+    return WakeIPCContract::acceptsPeer(effectiveUserIdentifier, installation.ownerUID);
+}
+
 bool ListenerDelegate::shouldAcceptNewConnection(XPCListener&, const std::shared_ptr<XPCServerConnection>& connection) {
     // Another user (root included) is turned away with nothing set on its connection.
-    const std::uint32_t uid = connection->effectiveUserIdentifier();
-    if (!WakeIPCContract::acceptsPeer(uid, installation.ownerUID)) return false;
+    if (!mayAcceptUser(connection->effectiveUserIdentifier())) return false;
 
     // The owner's process still has to be the registered front end before a call gets in.
     connection->setCodeSigningRequirement(requirement);

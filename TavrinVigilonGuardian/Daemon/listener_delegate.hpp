@@ -19,6 +19,8 @@ public:
 
     bool shouldAcceptNewConnection(XPCListener& listener,
                                    const std::shared_ptr<XPCServerConnection>& connection) override;
+    // Only the registered owner's processes are worth a thread.
+    bool mayAcceptUser(std::uint32_t effectiveUserIdentifier) const override;
 
     const WakeHelperInstallation installation;
     const std::string requirement;

@@ -13,6 +13,11 @@ void holdStopRequests() {
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
+void releaseStopRequests() {
+    const sigset_t stops = StopSignal::signal_set();
+    ::pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
 bool takeStopRequest() {
     const sigset_t stops = StopSignal::signal_set();
     for (;;) {

@@ -10,6 +10,10 @@
 // thread exists, so that every thread of the daemon inherits the arrangement.
 void holdStopRequests();
 
+// Lets them through again, for a process that turned out not to be the daemon: one pending since
+// then ends it at once.
+void releaseStopRequests();
+
 // Hands the calling (main) thread to the platform. The first stop request runs `stop` on this
 // thread; requests after it change nothing. Returns once `stop` has returned, or if the
 // platform's loop breaks down.

@@ -68,15 +68,22 @@ WatcherService::WatcherService(const std::string& socketPath, const std::string&
     listener_->resume();
 }
 
-WatcherService::~WatcherService() { quiesce(); }
-
-void WatcherService::quiesce() {
+WatcherService::~WatcherService() {
+    quiesce();
     if (listener_) listener_->invalidate();
+}
+
+// Quick whatever the peers do: the connections already let in are not waited for here.
+void WatcherService::quiesce() {
+    if (listener_) listener_->stopAccepting();
     thermalObservation_.reset();
     if (timerArmed_) powerQueue().cancelTimer();
     timerArmed_ = false;
 }
 
+// Normal sleep comes back before any connection is ended, and without waiting for one: a peer
+// whose code check is stuck on a file system that stopped answering must not hold back the
+// restore, nor keep the process from leaving before the system loses patience and kills it.
 void WatcherService::stop(const std::function<void(int status)>& leave) {
     quiesce();
     std::promise<void> done;

@@ -18,7 +18,8 @@ public:
     // then no listener has been opened. The paths are the endpoint's and the installer's lock;
     // other paths are for tests.
     WatcherService(const std::string& socketPath, const std::string& installLockPath);
-    // Closes the endpoint, stops observing the thermal state and disarms the tick.
+    // Closes the endpoint and ends its connections, stops observing the thermal state and
+    // disarms the tick.
     ~WatcherService();
     WatcherService(const WatcherService&) = delete;
     WatcherService& operator=(const WatcherService&) = delete;
@@ -29,7 +30,8 @@ public:
     // thermal state is no longer observed and the tick is disarmed; requests already queued are
     // answered, then a last unit on the power queue runs `stopGuardian` and hands its exit status
     // to `leave`. The daemon's `leave` ends the process right there, so that nothing a connection
-    // queues behind that unit ever runs. Returns once `leave` has returned.
+    // queues behind that unit ever runs. The connections already let in are neither ended nor
+    // waited for before that: the process's end ends them. Returns once `leave` has returned.
     void stop(const std::function<void(int status)>& leave);
 
 private:

@@ -66,6 +66,55 @@ protected:
     ServiceFolder folder;
 };
 
+// An owner's peer that connects, hears the announcement and then idles, until asked whether the
+// daemon has ended its connection so far.
+class IdlePeer {
+public:
+    explicit IdlePeer(const std::string& socketPath) {
+        int ready[2];
+        int asked[2];
+        if (::pipe(ready) != 0 || ::pipe(asked) != 0) throw std::runtime_error("pipe");
+        child_ = ::fork();
+        if (child_ == 0) {
+            if (::setresgid(501, 501, 501) != 0 || ::setresuid(501, 501, 501) != 0) ::_exit(3);
+            const UniqueFd socket(connectTo(socketPath));
+            std::string pending, announcement;
+            if (readLine(socket.get(), pending, announcement) != LineEnd::line) ::_exit(4);
+            (void)!::write(ready[1], "r", 1);
+            char byte = 0;
+            (void)!::read(asked[0], &byte, 1);
+            const ssize_t n = ::recv(socket.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+            ::_exit(n < 0 && errno == EAGAIN ? 0 : 1);
+        }
+        ::close(ready[1]);
+        ::close(asked[0]);
+        char byte = 0;
+        admitted_ = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        ask_ = UniqueFd(asked[1]);
+    }
+    ~IdlePeer() {
+        ask_.reset();
+        if (child_ > 0) ::waitpid(child_, nullptr, 0);
+    }
+    IdlePeer(const IdlePeer&) = delete;
+    IdlePeer& operator=(const IdlePeer&) = delete;
+
+    bool admitted() const { return admitted_; }
+    bool stillConnected() {
+        (void)!::write(ask_.get(), "?", 1);
+        int status = 0;
+        const bool answered = ::waitpid(child_, &status, 0) == child_;
+        child_ = -1;
+        return answered && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+private:
+    pid_t child_ = -1;
+    bool admitted_ = false;
+    UniqueFd ask_;
+};
+
 TEST_F(WatcherServiceTest, WithoutAVerifiedInstallationNoEndpointIsOpened) {
     EXPECT_EQ(failureOf(), "도우미 설치가 필요합니다.");
     EXPECT_FALSE(exists(folder.socketPath()));
@@ -188,6 +237,36 @@ TEST_F(WatcherServiceTest, AStopWhoseRestoreFailsLeavesTheRetryForTheNextLaunch)
     EXPECT_TRUE(record->active);
     EXPECT_EQ(record->stopReason, "guardianStopped");
     EXPECT_TRUE(record->error);
+}
+
+// Normal sleep comes back before any connection is ended, and without waiting for one: a peer
+// stuck in its code check (its program on a file system that stopped answering) and an admitted
+// one that idles are both still there when the daemon leaves.
+TEST_F(WatcherServiceTest, AStopRestoresSleepWithoutWaitingForAnyPeer) {
+    install(machine->codeHash);
+    PeerCodeCheckStandIn standIn;
+    WatcherService service(folder.socketPath(), installLockPath);
+    ASSERT_TRUE(requestAs(501, {"start", 10, 1}, {true, "완료"}));
+    IdlePeer idle(folder.socketPath());
+    ASSERT_TRUE(idle.admitted());
+
+    standIn.stall();
+    const pid_t stuck = ::fork();
+    if (stuck == 0) {
+        if (::setresgid(501, 501, 501) != 0 || ::setresuid(501, 501, 501) != 0) ::_exit(3);
+        const UniqueFd socket(connectTo(folder.socketPath()));
+        char byte = 0;
+        ::_exit(::read(socket.get(), &byte, 1) == 0 ? 0 : 1);
+    }
+    while (judgements_under_way() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    std::optional<int> status;
+    service.stop([&](int exitStatus) { status = exitStatus; });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(machine->pmset.sleepDisabled);
+    EXPECT_TRUE(idle.stillConnected()) << "a connection was ended before the daemon left";
+    standIn.release();
+    ::waitpid(stuck, nullptr, 0);
 }
 
 TEST_F(WatcherServiceTest, StoppingShutsTheEndpointAndEndsTheSessionOnThePowerQueue) {

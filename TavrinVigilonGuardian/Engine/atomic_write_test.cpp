@@ -4,8 +4,11 @@
 #include "Engine/guardian_test_support.hpp"
 #include "Engine/heartbeat.hpp"
 #include "Engine/state_store.hpp"
+#include "sys/durable_file.hpp"
 
 #include <sys/stat.h>
+
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -26,6 +29,50 @@ std::string durableFailure(const std::string& path) {
 }
 
 class AtomicWriteTest : public GuardianFixture {};
+
+// Every storage flush of one durable write: what it was applied to, and what the record's path
+// named at that moment.
+struct Flush {
+    bool folder;
+    ino_t flushed;
+    ino_t named;  // 0 while nothing is at the path
+};
+std::vector<Flush> flushes;
+std::string flushedRecordPath;
+
+bool recordFlush(int fd) {
+    struct stat flushed {};
+    struct stat named {};
+    ::fstat(fd, &flushed);
+    const bool present = ::stat(flushedRecordPath.c_str(), &named) == 0;
+    flushes.push_back({S_ISDIR(flushed.st_mode), flushed.st_ino, present ? named.st_ino : 0});
+    return true;
+}
+
+// A killed process keeps its page cache, so only the order of the flushes shows that a power loss
+// could not leave the name pointing at unwritten data, nor lose the rename.
+TEST_F(AtomicWriteTest, ADurableRecordIsFlushedBeforeItIsPlacedAndItsFolderAfter) {
+    flushedRecordPath = context().statePath;
+    writeText(flushedRecordPath, "old");
+    ::chmod(flushedRecordPath.c_str(), 0644);
+    flushes.clear();
+    const StorageFlush previous = replace_storage_flush(recordFlush);
+    atomicWrite(WakeGuardianState::idle("expired", std::nullopt, 9), flushedRecordPath, true);
+    replace_storage_flush(previous);
+
+    struct stat placed {};
+    struct stat folder {};
+    ASSERT_EQ(::stat(flushedRecordPath.c_str(), &placed), 0);
+    ASSERT_EQ(::stat(dir.path().c_str(), &folder), 0);
+    ASSERT_FALSE(flushes.empty());
+    EXPECT_FALSE(flushes[0].folder);
+    EXPECT_EQ(flushes[0].flushed, placed.st_ino) << "the content that was placed is what went first";
+    EXPECT_NE(flushes[0].named, placed.st_ino) << "flushed only after it was placed";
+    const auto folderFlush = std::find_if(flushes.begin(), flushes.end(), [&](const Flush& flush) {
+        return flush.folder && flush.flushed == folder.st_ino && flush.named == placed.st_ino;
+    });
+    EXPECT_NE(folderFlush, flushes.end()) << "the folder was not flushed once the record was in place";
+}
 
 TEST_F(AtomicWriteTest, ReplacesWholeFileWithFixedModeAndLeavesNoTemporaryFile) {
     const mode_t previous = ::umask(0);

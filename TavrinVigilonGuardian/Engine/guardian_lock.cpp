@@ -10,6 +10,11 @@
 GuardianLockHold::GuardianLockHold() {
     auto& context = guardianContext();
     auto opened = open_trusted(context.lockPath, FileTrust{}, O_RDWR | O_CREAT, 0600);
+    // A data directory on a file system that became read-only refuses the file for writing, yet
+    // the lock is what every safety stop, every stop and every restore runs under. The lock
+    // belongs to the open file, whatever it was opened for, so the existing file serves as well
+    // opened for reading.
+    if (!opened && opened.error() == TrustFailure::unreadable) opened = open_trusted(context.lockPath, FileTrust{});
     if (!opened && opened.error() != TrustFailure::untrusted) throw GuardianError("Cannot open guardian lock.");
     if (!opened) throw GuardianError("Cannot secure guardian lock.");
     UniqueFd lock = std::move(*opened);

@@ -3,8 +3,9 @@
 #include <utility>
 
 // Holds the cross-process guardian lock for its lifetime and publishes the descriptor as the
-// context's currentLockFD meanwhile. Throws GuardianError "Cannot open guardian lock." or
-// "Cannot secure guardian lock."; never leaves a descriptor open.
+// context's currentLockFD meanwhile. An existing lock file that cannot be opened for writing (a
+// read-only file system) is locked through a descriptor opened for reading. Throws GuardianError
+// "Cannot open guardian lock." or "Cannot secure guardian lock."; never leaves a descriptor open.
 class GuardianLockHold {
 public:
     GuardianLockHold();

@@ -1,6 +1,10 @@
 #include "Engine/guardian_lock.hpp"
 #include "Engine/guardian_test_support.hpp"
+#include "Engine/guardian_test_support_linux.hpp"
 #include "Engine/process_runner.hpp"
+#include "Engine/session.hpp"
+#include "Engine/sleep_control.hpp"
+#include "Engine/state_store.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -134,6 +138,31 @@ TEST_F(GuardianLockTest, SecondProcessWaitsForTheFirst) {
     ASSERT_EQ(::waitpid(waiter, &status, 0), waiter);
     EXPECT_TRUE(exists(second));
     EXPECT_TRUE(lockIsFree());
+}
+
+// A data directory remounted read-only: the lock is still taken, and every way to end a session
+// still turns SleepDisabled off; only what records the end cannot be written.
+TEST_F(GuardianLockTest, EveryStopStillRestoresSleepOnAReadOnlyDirectory) {
+    withGuardianLock([] {});  // the lock file exists once the guardian has run
+    claimSetting();
+    machine->pmset.sleepDisabled = true;
+    const auto stop = [this](bool isExplicit) {
+        return [this, isExplicit] {
+            std::string outcome;
+            try {
+                withGuardianLock([&] { restore("userStopped", isExplicit); });
+            } catch (const std::exception& error) {
+                outcome = error.what();
+            }
+            return outcome + (machine->pmset.sleepDisabled ? " SleepDisabled 1" : " SleepDisabled 0") +
+                   (markerExists() ? ", marker" : "");
+        };
+    };
+    const std::string unwritable = "Cannot write " + context().statePath + ".";
+    EXPECT_EQ(inReadOnlyDirectory(dir.path(), stop(false)), unwritable + " SleepDisabled 0, marker");
+    // Someone else's setting, and no marker can be claimed: an explicit restore still forces it off.
+    ::unlink(context().markerPath.c_str());
+    EXPECT_EQ(inReadOnlyDirectory(dir.path(), stop(true)), unwritable + " SleepDisabled 0");
 }
 
 // A child holds the lock as its standard input while it runs, but it dies with a holder that is

@@ -207,30 +207,66 @@ TEST_F(SessionTest, FailedSwitchOnIsUndone) {
     EXPECT_FALSE(machine->pmset.sleepDisabled);
 }
 
+// With no room for a single byte in any file, as on a full disk: the empty marker can still be
+// claimed, but no record can be written.
+class FullDisk {
+public:
+    FullDisk() : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit none = previous_;
+        none.rlim_cur = 0;
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+    ~FullDisk() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    FullDisk(const FullDisk&) = delete;
+    FullDisk& operator=(const FullDisk&) = delete;
+
+private:
+    void (*handler_)(int);
+    rlimit previous_{};
+};
+
 TEST_F(SessionTest, FailedRecordWriteIsUndone) {
-    // With no room for a single byte in any file, the empty marker can still be claimed but no
-    // record can be written.
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit previous{};
-    ::getrlimit(RLIMIT_FSIZE, &previous);
-    rlimit none = previous;
-    none.rlim_cur = 0;
-    ::setrlimit(RLIMIT_FSIZE, &none);
+    std::optional<FullDisk> full(std::in_place);
     const std::string failure = startFailure();
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
 
     EXPECT_EQ(failure, "Cannot write " + context().statePath + ".");
     EXPECT_FALSE(machine->pmset.sleepDisabled);
     EXPECT_EQ(machine->pmset.calls,
               (std::vector<std::string>{"/usr/bin/pmset -g", "/usr/bin/pmset -a disablesleep 0", "/usr/bin/pmset -g"}))
         << "sleep was never disabled, and the undo still made sure of it";
-    EXPECT_TRUE(marker()) << "the restore could not record its end either; the retry stays with the watcher";
+    EXPECT_FALSE(marker()) << "normal sleep was verified: no session is left to report";
     EXPECT_FALSE(exists(context().statePath));
 
-    EXPECT_EQ(restoreFailure("recovery", false), "");
+    // While the disk stays full every start fails the same way; once there is room again, one
+    // succeeds.
+    EXPECT_EQ(startFailure(), failure);
+    full.reset();
+    EXPECT_EQ(startFailure(), "");
+    EXPECT_TRUE(marker());
+}
+
+TEST_F(SessionTest, AnUnrecordedEndKeepsTheMarkerOnlyForACooldown) {
+    startSession();
+    {
+        const FullDisk full;
+        EXPECT_THROW(restore("userStopped", false), RestoreNotRecorded);
+    }
+    EXPECT_FALSE(machine->pmset.sleepDisabled);
     EXPECT_FALSE(marker());
-    EXPECT_EQ(record().stopReason, "recovery");
+
+    // A thermal end the record cannot take: the marker stays, so that a launch latches the cooldown.
+    startSession();
+    context().thermalProtection.requireCooldown();
+    {
+        const FullDisk full;
+        EXPECT_EQ(restoreFailure("thermal", false), "Cannot write " + context().statePath + ".");
+    }
+    EXPECT_FALSE(machine->pmset.sleepDisabled);
+    EXPECT_TRUE(marker());
 }
 
 TEST_F(SessionTest, RestoreWithoutMarkerChangesNothing) {

@@ -5,6 +5,7 @@
 #include "sys/trusted_file.hpp"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 std::string readTrustedFile(const std::string& path) {
     auto bytes = read_trusted(path, FileTrust{}, recordSizeLimit);
@@ -31,6 +32,11 @@ std::optional<WakeGuardianState> readState() {
     auto state = decodeGuardianState(bytes);
     if (!state) throw GuardianError("Cannot decode " + path + ".");
     return state;
+}
+
+bool onReadOnlyFileSystem(const std::string& path) {
+    struct statvfs volume {};
+    return ::statvfs(path.c_str(), &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0;
 }
 
 bool markerExists() { return pathExists(guardianContext().markerPath); }

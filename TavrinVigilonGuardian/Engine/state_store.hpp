@@ -24,6 +24,10 @@ std::optional<WakeGuardianState> readState();
 // records, something there that cannot be read still counts, so that it errs towards restoring.
 bool pathExists(const std::string& path);
 
+// Whether the file system that holds `path` is mounted read-only: nothing can be written there,
+// however privileged the writer.
+bool onReadOnlyFileSystem(const std::string& path);
+
 // Whether the ownership marker exists (as anything, a link included: the guardian may then
 // still hold SleepDisabled).
 bool markerExists();

@@ -2,6 +2,7 @@
 #include "Engine/wake_ipc_error.hpp"
 #include "Service/xpc_socket_linux.hpp"
 #include "Service/xpc_test_support.hpp"
+#include "Service/xpc_server_connection_linux.hpp"
 #include "Service/xpc_wire.hpp"
 
 #include <sys/socket.h>
@@ -37,8 +38,8 @@ struct RawPeer {
 };
 
 struct Endpoint {
-    explicit Endpoint(CallbackDelegate::Decide decide)
-        : delegate(std::make_shared<CallbackDelegate>(std::move(decide))) {
+    explicit Endpoint(CallbackDelegate::Decide decide, CallbackDelegate::User user = {})
+        : delegate(std::make_shared<CallbackDelegate>(std::move(decide), std::move(user))) {
         listener.setDelegate(delegate);
     }
     ServiceFolder folder;
@@ -157,6 +158,112 @@ TEST(XPCEndpoint, OnlyTheOwnersProcessesAreLetIn) {
     // Root is never an owner.
     RawPeer root(endpoint.folder.socketPath());
     EXPECT_TRUE(root.closedWithoutAByte());
+}
+
+// The delegate's word on the peer's user comes before anything is done about its program: a
+// peer it turns away is never hashed.
+TEST(XPCEndpoint, APeerTheDelegateRefusesIsNeverHashed) {
+    const PeerCodeCheckStandIn standIn;
+    Endpoint endpoint([](const auto& connection) {
+        return connection->effectiveUserIdentifier() == 501 && exportTo(connection, echoControl());
+    });
+    endpoint.listener.setConnectionCodeSigningRequirement(WakeIPCContract::requirement(ownCodeHash()));
+    endpoint.listener.resume();
+    EXPECT_EQ(connectAs(502, endpoint.folder.socketPath()), 1);
+    EXPECT_EQ(standIn.checks, 0);
+    EXPECT_EQ(connectAs(501, endpoint.folder.socketPath()), 0);
+    EXPECT_EQ(standIn.checks, 1);
+}
+
+// Another user's flood of connections, each of which the delegate would take as long as it likes
+// over, cannot crowd the owner out: that user's peers are turned away on arrival, without a
+// thread, and never count against the limit of connections.
+TEST(XPCEndpoint, AnotherUsersFloodLeavesTheOwnerItsPlace) {
+    constexpr int connectionLimit = 32;
+    std::promise<void> release;
+    const auto released = release.get_future().share();
+    Endpoint endpoint(
+        [&](const auto& connection) {
+            if (connection->effectiveUserIdentifier() == 502) released.wait();
+            return exportTo(connection, echoControl());
+        },
+        [](std::uint32_t uid) { return uid != 502; });
+    endpoint.listener.resume();
+
+    int ready[2];
+    int hold[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    const pid_t flood = ::fork();
+    if (flood == 0) {
+        ::close(ready[0]);
+        ::close(hold[1]);
+        if (::setresgid(502, 502, 502) != 0 || ::setresuid(502, 502, 502) != 0) ::_exit(3);
+        std::vector<UniqueFd> connections;
+        for (int i = 0; i < connectionLimit; ++i) connections.push_back(connectTo(endpoint.folder.socketPath()));
+        (void)!::write(ready[1], "r", 1);
+        char byte = 0;
+        (void)!::read(hold[0], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+
+    // Accepted after the whole flood, in the order the connections arrived.
+    RawPeer owner(endpoint.folder.socketPath());
+    EXPECT_EQ(owner.line(), encodeAnnouncement(ownCodeHash()));
+    EXPECT_EQ(endpoint.delegate->asked, 1);
+
+    release.set_value();
+    ::close(hold[1]);
+    ::close(ready[0]);
+    ::waitpid(flood, nullptr, 0);
+}
+
+// A peer whose program cannot be read in time (its file system stopped answering) is refused at
+// the deadline while its check is still stuck: it keeps no thread and no place among the
+// connections, and the next peer is judged as usual.
+TEST(XPCEndpoint, AStuckCodeCheckRefusesItsPeerAtTheDeadline) {
+    PeerCodeCheckStandIn standIn;
+    Endpoint endpoint([](const auto& connection) { return exportTo(connection, echoControl()); });
+    endpoint.listener.setConnectionCodeSigningRequirement(WakeIPCContract::requirement(ownCodeHash()));
+    endpoint.listener.resume();
+
+    standIn.stall();
+    RawPeer stuck(endpoint.folder.socketPath());
+    EXPECT_TRUE(stuck.closedWithoutAByte());
+    EXPECT_EQ(judgements_under_way(), 1) << "its check is still stuck when the peer is refused";
+    standIn.release();
+
+    RawPeer next(endpoint.folder.socketPath());
+    EXPECT_EQ(next.line(), encodeAnnouncement(ownCodeHash()));
+}
+
+// Whoever answers a peer that stopped reading (the daemon's power queue) is held for one send
+// time-out at most; then the peer is cut off, and what it had been sent ends there.
+TEST(XPCServerConnection, APeerThatStopsReadingIsCutOffAfterOneSendTimeOut) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const UniqueFd peer(ends[0]);
+    const timeval sendLimit{0, 20'000};
+    ::setsockopt(ends[1], SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+    XPCServerConnection connection(std::make_unique<XPCServerConnection::Transport>(UniqueFd(ends[1]), 501));
+
+    const std::string reply(1000, 'x');
+    int sent = 0;
+    while (connection.transport().send(reply)) ++sent;
+    EXPECT_GT(sent, 0);
+    EXPECT_FALSE(connection.transport().send(reply));
+
+    const timeval patience{2, 0};
+    ::setsockopt(peer.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    char block[4096];
+    ssize_t n = 0;
+    while ((n = ::recv(peer.get(), block, sizeof block, 0)) > 0) {
+    }
+    EXPECT_EQ(n, 0) << "still connected: the peer was never cut off";
 }
 
 TEST(XPCEndpoint, CurrentConnectionIsTheCallersDuringACallOnly) {

@@ -30,6 +30,7 @@ struct XPCListener::Endpoint {
     id<NSXPCListenerDelegate> forwarder = nil;  // the platform holds its delegate weakly
     std::shared_ptr<Admission> admission = std::make_shared<Admission>();
     bool resumed = false;
+    bool stoppedAccepting = false;
     bool invalidated = false;
 };
 
@@ -170,7 +171,7 @@ void XPCListener::setDelegate(std::shared_ptr<XPCListenerDelegate> delegate) {
 }
 
 void XPCListener::resume() {
-    if (endpoint_->invalidated || endpoint_->resumed) return;
+    if (endpoint_->stoppedAccepting || endpoint_->resumed) return;
     endpoint_->resumed = true;
     [endpoint_->listener resume];
 }
@@ -185,6 +186,16 @@ void XPCListener::invalidate() {
     auto& endpoint = *endpoint_;
     if (endpoint.invalidated) return;
     endpoint.invalidated = true;
-    [endpoint.listener invalidate];
+    stopAccepting();
     for (const auto& connection : endpoint.admission->close()) connection->invalidate();
+}
+
+// A delegate call the platform is already making is turned away rather than waited for.
+void XPCListener::stopAccepting() {
+    auto& endpoint = *endpoint_;
+    if (endpoint.stoppedAccepting) return;
+    endpoint.stoppedAccepting = true;
+    [endpoint.listener invalidate];
+    const std::lock_guard lock(endpoint.admission->mutex);
+    endpoint.admission->closed = true;
 }

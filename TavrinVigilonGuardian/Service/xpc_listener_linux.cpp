@@ -24,8 +24,8 @@ namespace {
 
 // How long a write to a peer may wait for it to read.
 constexpr time_t kSendTimeoutSeconds = 2;
-// Connections being judged or served at once. Each has a thread; a peer that opens more is
-// turned away rather than allowed to exhaust the daemon.
+// Connections being judged or served at once, of users the delegate may accept. Each has a
+// thread; a peer that opens more is turned away rather than allowed to exhaust the daemon.
 constexpr std::size_t kMaxConnections = 32;
 
 }  // namespace
@@ -47,6 +47,7 @@ struct XPCListener::Endpoint {
     std::string requirement;
     std::shared_ptr<XPCListenerDelegate> delegate;
     std::thread acceptor;
+    bool closed = false;  // no longer accepting
     bool invalidated = false;
     std::list<Peer> peers;  // only the acceptor adds or reaps; invalidate ends them after it
 
@@ -54,6 +55,7 @@ struct XPCListener::Endpoint {
     void welcome(UniqueFd peer);
     void judgeAndServe(const std::shared_ptr<XPCServerConnection>& connection);
     void reapFinished();
+    void close();
     void endPeers();
 };
 
@@ -75,11 +77,13 @@ void XPCListener::Endpoint::acceptConnections() {
 }
 
 // Every peer is judged on a thread of its own, so one whose program takes long to check holds up
-// nobody else: the owner is answered at once while another peer is still being judged.
+// nobody else: the owner is answered at once while another peer is still being judged. A peer
+// of a user the delegate never accepts is turned away here, before it gets a thread or counts
+// against the limit, so that no other user's flood of connections can crowd the owner out.
 void XPCListener::Endpoint::welcome(UniqueFd peer) {
-    if (peers.size() >= kMaxConnections) return;
     const auto uid = peer_effective_uid(peer.get());
-    if (!uid) return;
+    if (!uid || !delegate || !delegate->mayAcceptUser(*uid)) return;
+    if (peers.size() >= kMaxConnections) return;
     auto connection =
         std::make_shared<XPCServerConnection>(std::make_unique<XPCServerConnection::Transport>(std::move(peer), *uid));
     auto& entry = peers.emplace_back();
@@ -124,6 +128,21 @@ void XPCListener::Endpoint::reapFinished() {
     }
 }
 
+// Once the acceptor has ended, nobody else touches the list of peers.
+void XPCListener::Endpoint::close() {
+    if (closed) return;
+    closed = true;
+    const std::uint64_t one = 1;
+    (void)!::write(stop.get(), &one, sizeof one);
+    if (acceptor.joinable()) acceptor.join();
+    socket.reset();
+    // A later daemon may already have bound its own socket at the path.
+    struct stat current {};
+    if (::lstat(path.c_str(), &current) == 0 && S_ISSOCK(current.st_mode) && current.st_ino == socketInode) {
+        ::unlink(path.c_str());
+    }
+}
+
 // A peer's thread may be waiting for its next call or for a reply to go out; ending the
 // connection wakes it, and it finishes promptly.
 void XPCListener::Endpoint::endPeers() {
@@ -161,23 +180,16 @@ void XPCListener::setDelegate(std::shared_ptr<XPCListenerDelegate> delegate) {
 }
 
 void XPCListener::resume() {
-    if (endpoint_->invalidated || endpoint_->acceptor.joinable()) return;
+    if (endpoint_->closed || endpoint_->acceptor.joinable()) return;
     endpoint_->acceptor = std::thread([endpoint = endpoint_.get()] { endpoint->acceptConnections(); });
 }
+
+void XPCListener::stopAccepting() { endpoint_->close(); }
 
 void XPCListener::invalidate() {
     auto& endpoint = *endpoint_;
     if (endpoint.invalidated) return;
     endpoint.invalidated = true;
-    const std::uint64_t one = 1;
-    (void)!::write(endpoint.stop.get(), &one, sizeof one);
-    if (endpoint.acceptor.joinable()) endpoint.acceptor.join();
+    endpoint.close();
     endpoint.endPeers();
-    endpoint.socket.reset();
-    // A later daemon may already have bound its own socket at the path.
-    struct stat current {};
-    if (::lstat(endpoint.path.c_str(), &current) == 0 && S_ISSOCK(current.st_mode) &&
-        current.st_ino == endpoint.socketInode) {
-        ::unlink(endpoint.path.c_str());
-    }
 }

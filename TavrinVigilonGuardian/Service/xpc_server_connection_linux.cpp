@@ -1,6 +1,6 @@
 #include "Service/xpc_server_connection_linux.hpp"
 
-#include "sys/peer_identity.hpp"
+#include "sys/peer_judgement.hpp"
 #include "Service/xpc_socket_linux.hpp"
 #include "Service/xpc_wire.hpp"
 
@@ -97,11 +97,14 @@ bool admitPeer(const std::shared_ptr<XPCServerConnection>& connection, const std
     }
     const int socket = transport.socket.get();
     // The costly part comes last, once the peer's user has been accepted: a peer of another user
-    // never gets its program hashed. The same requirement twice is checked once.
-    if (!listenerRequirement.empty() && !peer_code_satisfies(socket, listenerRequirement)) return false;
-    if (!requirement.empty() && requirement != listenerRequirement && !peer_code_satisfies(socket, requirement)) {
-        return false;
-    }
+    // never gets its program hashed. The same requirement twice is checked once. A check that
+    // overruns its deadline refuses the peer at once, so a program on a file system that stopped
+    // answering holds neither this thread nor the peer's place among the connections.
+    const auto satisfied = [socket](const std::string& text) {
+        return peer_code_within(socket, text) == PeerCode::satisfies;
+    };
+    if (!listenerRequirement.empty() && !satisfied(listenerRequirement)) return false;
+    if (!requirement.empty() && requirement != listenerRequirement && !satisfied(requirement)) return false;
     if (!peerSilent(socket)) return false;
     // The peer learns who serves it only once it has been let in.
     return transport.send(encodeAnnouncement(ownCodeHash));

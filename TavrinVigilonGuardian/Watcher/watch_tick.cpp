@@ -104,6 +104,10 @@ void tickBody(std::optional<std::int64_t> thermalEvent) {
         std::optional<std::string> failure;
         try {
             if (superviseSession(context, thermalReason, statusDue) == SessionOutcome::endTick) return;
+        } catch (const RestoreNotRecorded&) {
+            // Normal sleep is back: the fallback would only turn it off once more and fail to
+            // record that too. The marker that stayed brings the next tick back here.
+            throw;
         } catch (const std::exception& error) {
             failure = error.what();
         }

@@ -133,8 +133,7 @@ void SocketServer::next(std::uint32_t uid, const std::optional<std::string>& cod
         // its deadline refuses the peer and is left behind holding a duplicate of the connection,
         // so the connection is shut down for the peer to see the refusal now.
         const std::string requirement = code_requirement(*code_hash);
-        if (peer_code_within(connection.get(), requirement, kPeerJudgementSeconds, judge_code_) !=
-            PeerCode::satisfies) {
+        if (peer_code_within(connection.get(), requirement) != PeerCode::satisfies) {
             ::shutdown(connection.get(), SHUT_RDWR);
             return;
         }

@@ -36,9 +36,6 @@ public:
 
     const std::string& path() const { return path_; }
 
-    // Puts a test's judge in the place of peer_code; the deadline on it stays the server's.
-    void judge_code_with(PeerCodeJudge judge) { judge_code_ = std::move(judge); }
-
     SocketServer(SocketServer&& other) noexcept = default;
     SocketServer& operator=(SocketServer&& other) noexcept;
     SocketServer(const SocketServer&) = delete;
@@ -51,5 +48,4 @@ private:
 
     std::string path_;
     UniqueFd listener_;
-    PeerCodeJudge judge_code_ = peer_code;
 };

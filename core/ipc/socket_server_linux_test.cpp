@@ -334,7 +334,7 @@ TEST_F(SocketServerTest, AnotherUsersPeerIsRefusedBeforeItsCodeIsJudged) {
     auto server = bound(kOtherUid);
     ASSERT_EQ(::chmod(path_.c_str(), 0666), 0);
     std::atomic<int> judged{0};
-    server.judge_code_with([&judged](int, std::string_view) {
+    const PeerCodeCheckReplaced counting([&judged](int, std::string_view) {
         ++judged;
         return PeerCode::satisfies;
     });
@@ -355,7 +355,7 @@ TEST_F(SocketServerTest, AnotherUsersPeerIsRefusedBeforeItsCodeIsJudged) {
 TEST_F(SocketServerTest, AStalledCodeJudgementRefusesThePeerWithoutHoldingUpTheServer) {
     auto server = bound(0);
     StalledJudge stalled;
-    server.judge_code_with(stalled.code_judge());
+    std::optional<PeerCodeCheckReplaced> stuck(std::in_place, stalled.code_judge());
     const std::string code_hash(40, 'a');
 
     for (int peer = 1; peer <= 2; ++peer) {
@@ -373,7 +373,8 @@ TEST_F(SocketServerTest, AStalledCodeJudgementRefusesThePeerWithoutHoldingUpTheS
     stalled.release();
     wait_until_no_judgement_under_way();
 
-    server.judge_code_with([](int, std::string_view) { return PeerCode::satisfies; });
+    stuck.reset();
+    const PeerCodeCheckReplaced passing([](int, std::string_view) { return PeerCode::satisfies; });
     const auto client = connect_client();
     send_all(client.get(), "{\"command\":\"ping\"}\n");
     serve(server, ::geteuid(), code_hash);

@@ -19,6 +19,14 @@ namespace {
 
 std::atomic<int> under_way{0};
 
+std::mutex code_check_mutex;
+PeerCodeJudge code_check = peer_code;
+
+PeerCodeJudge current_check() {
+    const std::lock_guard lock(code_check_mutex);
+    return code_check;
+}
+
 // What the judging thread and its asker share; whichever of them lets go last frees it.
 struct Verdict {
     std::mutex mutex;
@@ -61,11 +69,16 @@ PeerCode judge_within(std::function<PeerCode()> judge, double seconds) {
     return *verdict->code;
 }
 
-PeerCode peer_code_within(int connection, std::string_view requirement, double seconds, PeerCodeJudge judge) {
+PeerCode peer_code_within(int connection, std::string_view requirement, double seconds) {
     auto own = std::make_shared<UniqueFd>(::fcntl(connection, F_DUPFD_CLOEXEC, 0));
     if (!*own) return PeerCode::fails;
     return judge_within(
-        [own, text = std::string(requirement), judge = std::move(judge)] { return judge(own->get(), text); }, seconds);
+        [own, judge = current_check(), text = std::string(requirement)] { return judge(own->get(), text); }, seconds);
+}
+
+PeerCodeJudge replace_peer_code_check(PeerCodeJudge judge) {
+    const std::lock_guard lock(code_check_mutex);
+    return std::exchange(code_check, std::move(judge));
 }
 
 int judgements_under_way() { return under_way.load(); }

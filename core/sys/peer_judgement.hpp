@@ -24,15 +24,17 @@ inline constexpr int kMaxJudgementsUnderWay = 16;
 // thread can be had or too many judgements are under way.
 PeerCode judge_within(std::function<PeerCode()> judge, double seconds = kPeerJudgementSeconds);
 
-// What judges a peer's code without a bound: peer_code, or what a test puts in its place.
-using PeerCodeJudge = std::function<PeerCode(int connection, std::string_view requirement)>;
+// peer_code for the peer at the other end of `connection`, bounded so. The judging thread works
+// on a duplicate of the descriptor, so the caller may close the connection whenever it likes; a
+// caller that refuses the peer shuts the connection down, so that the peer learns of it while an
+// abandoned judgement still holds the duplicate.
+PeerCode peer_code_within(int connection, std::string_view requirement, double seconds = kPeerJudgementSeconds);
 
-// peer_code (or `judge`) for the peer at the other end of `connection`, bounded so. The judging
-// thread works on a duplicate of the descriptor, so the caller may close the connection whenever it
-// likes; a caller that refuses the peer shuts the connection down, so that the peer learns of it
-// while an abandoned judgement still holds the duplicate.
-PeerCode peer_code_within(int connection, std::string_view requirement, double seconds = kPeerJudgementSeconds,
-                          PeerCodeJudge judge = peer_code);
+// No unit test can make a peer's executable stall on a file system, so the check that
+// peer_code_within bounds is replaceable the way the storage flush is: a test puts in a judge that
+// stalls (or one that counts) and gets back the one it replaced, to put back in turn.
+using PeerCodeJudge = std::function<PeerCode(int connection, std::string_view requirement)>;
+PeerCodeJudge replace_peer_code_check(PeerCodeJudge judge);
 
 // Judgements started and not yet ended, the stuck ones included.
 int judgements_under_way();

@@ -34,6 +34,18 @@ private:
     std::shared_ptr<std::atomic<int>> started_ = std::make_shared<std::atomic<int>>(0);
 };
 
+// Puts `judge` in the place of the peer code check while it lives.
+class PeerCodeCheckReplaced {
+public:
+    explicit PeerCodeCheckReplaced(PeerCodeJudge judge) : previous_(replace_peer_code_check(std::move(judge))) {}
+    ~PeerCodeCheckReplaced() { replace_peer_code_check(std::move(previous_)); }
+    PeerCodeCheckReplaced(const PeerCodeCheckReplaced&) = delete;
+    PeerCodeCheckReplaced& operator=(const PeerCodeCheckReplaced&) = delete;
+
+private:
+    PeerCodeJudge previous_;
+};
+
 inline void wait_until_no_judgement_under_way() {
     while (judgements_under_way() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

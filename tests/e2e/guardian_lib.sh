@@ -77,6 +77,19 @@ expect_refusal() {
 }
 
 sleep_disabled() { pmset -g | awk '$1 == "SleepDisabled" { print $2 }'; }
+# ms_until_normal_sleep SINCE [SECONDS]: waits until SleepDisabled is 0, for at most SECONDS
+# (default 10), reading the stand-in's own record of it without starting a process; prints the
+# milliseconds since SINCE (an ms_now reading), or "never".
+ms_until_normal_sleep() {
+    local since=$1 limit=${2:-10} value i
+    for ((i = 0; i < limit * 100; i++)); do
+        value=0
+        [[ -r /run/sim-pmset/SleepDisabled ]] && read -r value </run/sim-pmset/SleepDisabled
+        [[ $value == 0 ]] && echo $(($(ms_now) - since)) && return 0
+        sleep 0.01
+    done
+    echo never
+}
 sleep_requests() { cat /run/sim-pmset/sleepnow-count 2>/dev/null || echo 0; }
 record_field() { jq -r ".$1" "$data/state.json"; }
 
